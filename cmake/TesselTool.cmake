@@ -1,0 +1,27 @@
+# tessel_tool(NAME VERSION x.y.z DESCRIPTION "..." SOURCES ... LIBRARIES ...)
+#
+# One program of the suite. Natively it links winshim. On Windows it is a
+# static 32-bit console program with a manifest (asInvoker, so that a failed
+# write under HKLM is not redirected behind the user's back) and a version
+# resource, whose C runtime does not expand wildcards in its arguments.
+function(tessel_tool name)
+  cmake_parse_arguments(TOOL "" "VERSION;DESCRIPTION" "SOURCES;LIBRARIES" ${ARGN})
+  add_executable(${name} ${TOOL_SOURCES})
+  if(WIN32)
+    string(REPLACE "." ";" parts "${TOOL_VERSION}.0.0.0")
+    list(GET parts 0 TOOL_MAJOR)
+    list(GET parts 1 TOOL_MINOR)
+    list(GET parts 2 TOOL_PATCH)
+    set(TOOL_NAME ${name})
+    set(SUITE_VERSION ${PROJECT_VERSION})
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/app.manifest.in ${CMAKE_CURRENT_BINARY_DIR}/${name}.manifest @ONLY)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/${name}.rc @ONLY)
+    target_sources(${name} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${name}.rc)
+    execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=CRT_noglob.o
+                    OUTPUT_VARIABLE noglob OUTPUT_STRIP_TRAILING_WHITESPACE)
+    target_link_options(${name} PRIVATE -static -s -Wl,--subsystem,console ${noglob})
+    target_link_libraries(${name} PRIVATE ${TOOL_LIBRARIES})
+  else()
+    target_link_libraries(${name} PRIVATE winshim)
+  endif()
+endfunction()

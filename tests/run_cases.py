@@ -1,0 +1,362 @@
+#!/usr/bin/env python3
+"""Runs end-to-end case files against the native build or, under Wine, the
+Windows build.
+
+A case file is a transcript of related runs:
+
+    # what the file shows (comment lines at the top)
+    --- hive HKEY_CURRENT_USER [read-only]
+    REGEDIT4
+    ...
+    --- file some/dir/tessel.exe
+    (contents)
+    --- case: a string value
+    native only: why this case needs winshim
+    $ NAME=VALUE hivepeek -r 'HKCU\\Software\\Tessel\\name'
+    REG_SZ	abc
+    ;;CMNT -end-mark-
+
+The hive and file blocks set up the state in which every case starts afresh.
+A command line is split as a POSIX shell would; NAME=VALUE words in front set
+environment variables, and ARGV0=... sets the program's argv[0] (natively).
+The lines after a command are its expected output: plain lines are standard
+output, "! " lines standard error, a "~ " or "!~ " prefix makes the line a
+regular expression, "\\ no newline" says the line above has no line feed, and
+"[N]" gives an exit status other than 0. Every newline is CRLF under Wine.
+
+Placeholders in commands and expectations: {tmp} the case's scratch directory,
+{exe} ".exe" under Wine and "" natively, {argv0} the argv[0] that the program
+sees, {cr} a carriage return.
+"""
+
+import argparse
+import difflib
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+
+TOOLS = ("hivepeek", "sheetwise", "pinhome", "regdump")
+TIMEOUT = 60
+
+# Keys that tests write to and that every Wine case starts without.
+WINE_SCRATCH_KEYS = (
+    "HKEY_CURRENT_USER\\Software\\Halden",
+    "HKEY_LOCAL_MACHINE\\Software\\Halden",
+    "HKEY_CURRENT_USER\\Software\\Tessel",
+    "HKEY_LOCAL_MACHINE\\Software\\Tessel",
+)
+
+
+class CaseFileError(Exception):
+    pass
+
+
+class Command:
+    def __init__(self, line, lineno):
+        self.line = line
+        self.lineno = lineno
+        self.expect = []  # (stream, kind, text, newline): stream 1/2, kind "=" or "~"
+        self.status = 0
+
+
+class Case:
+    def __init__(self, title, lineno):
+        self.title = title
+        self.lineno = lineno
+        self.only = None  # "native" or "wine"
+        self.commands = []
+
+
+class CaseFile:
+    def __init__(self, path):
+        self.path = path
+        self.hives = []  # (root, text, read_only)
+        self.files = []  # (relative path, text)
+        self.cases = []
+        self._parse()
+
+    def _parse(self):
+        with open(self.path, encoding="utf-8") as f:
+            lines = f.read().split("\n")
+        if lines and lines[-1] == "":
+            lines.pop()
+        block = None  # ("hive", root, ro, lines) / ("file", path, lines)
+        case = None
+        for number, line in enumerate(lines, 1):
+            if line.startswith("--- "):
+                self._close(block)
+                block = None
+                head = line[4:]
+                if head.startswith("case:"):
+                    case = Case(head[5:].strip(), number)
+                    self.cases.append(case)
+                elif case is not None:
+                    raise CaseFileError(f"{self.path}:{number}: set-up blocks come before the first case")
+                elif head.startswith("hive "):
+                    words = head.split()
+                    block = ["hive", words[1], "read-only" in words[2:], []]
+                elif head.startswith("file "):
+                    block = ["file", head[5:].strip(), []]
+                else:
+                    raise CaseFileError(f"{self.path}:{number}: unknown block {line!r}")
+                continue
+            if block is not None:
+                block[-1].append(line)
+            elif case is None:
+                if line and not line.startswith("#"):
+                    raise CaseFileError(f"{self.path}:{number}: text before the first block")
+            else:
+                self._case_line(case, line, number)
+        self._close(block)
+        for case in self.cases:
+            if not case.commands:
+                raise CaseFileError(f"{self.path}:{case.lineno}: case without a command")
+
+    def _close(self, block):
+        if block is None:
+            return
+        text = "\n".join(block[-1]) + "\n"
+        if block[0] == "hive":
+            self.hives.append((block[1], text, block[2]))
+        else:
+            self.files.append((block[1], text))
+
+    def _case_line(self, case, line, number):
+        if not case.commands:
+            if line.startswith("native only:"):
+                case.only = "native"
+                return
+            if line.startswith("wine only:"):
+                case.only = "wine"
+                return
+            if not line.startswith("$ "):
+                raise CaseFileError(f"{self.path}:{number}: expected a command")
+        if line.startswith("$ "):
+            case.commands.append(Command(line[2:], number))
+            return
+        command = case.commands[-1]
+        if re.fullmatch(r"\[\d+\]", line):
+            command.status = int(line[1:-1])
+        elif line == "\\ no newline":
+            if not command.expect:
+                raise CaseFileError(f"{self.path}:{number}: no line to take the newline from")
+            command.expect[-1] = command.expect[-1][:3] + (False,)
+        elif line.startswith("!~ "):
+            command.expect.append((2, "~", line[3:], True))
+        elif line.startswith("! ") or line == "!":
+            command.expect.append((2, "=", line[2:], True))
+        elif line.startswith("~ "):
+            command.expect.append((1, "~", line[2:], True))
+        else:
+            command.expect.append((1, "=", line, True))
+
+
+class Platform:
+    """Where the programs run: natively against winshim, or under Wine."""
+
+    def __init__(self, target, bindir, prefix):
+        self.target = target
+        self.bindir = os.path.abspath(bindir)
+        self.prefix = prefix
+
+    def windows_path(self, path):
+        return "Z:" + path.replace("/", "\\") if self.target == "wine" else path
+
+    def program(self, tool):
+        name = tool + (".exe" if self.target == "wine" else "")
+        return os.path.join(self.bindir, name)
+
+    def base_env(self, tmp):
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith("WINSHIM_") and k not in
+               ("POSIXLY_CORRECT", "POSIXLY_INCORRECT_GETOPT", "TESTPRINTER", "DISPLAY")}
+        if self.target == "native":
+            env["HOME"] = tmp
+            env["WINSHIM_REGISTRY"] = os.path.join(tmp, "registry")
+            env.setdefault("LANG", "C.UTF-8")
+        else:
+            env["WINEPREFIX"] = self.prefix
+            env["WINEDEBUG"] = "-all"
+        return env
+
+    def prepare(self, casefile, tmp):
+        for rel, text in casefile.files:
+            path = os.path.join(tmp, rel)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text)
+        if self.target == "native":
+            registry = os.path.join(tmp, "registry")
+            os.makedirs(registry)
+            for root, text, read_only in casefile.hives:
+                path = os.path.join(registry, root + ".reg")
+                with open(path, "w", encoding="utf-8", newline="") as f:
+                    f.write(text)
+                if read_only:
+                    os.chmod(path, 0o444)
+            return
+        # Wine keeps one registry for the whole run: take away what the last
+        # case may have left, then import this file's hives.
+        keys = set(WINE_SCRATCH_KEYS)
+        for _, text, _ in casefile.hives:
+            for match in re.finditer(r"^\[([^\]\r\n]+)\]", text, re.M):
+                parts = match.group(1).split("\\")
+                keys.add("\\".join(parts[:3]))
+        reset = "REGEDIT4\n\n" + "".join(f"[-{k}]\n\n" for k in sorted(keys) if "\\" in k)
+        self.regedit(tmp, "reset.reg", reset)
+        for index, (_, text, _) in enumerate(casefile.hives):
+            self.regedit(tmp, f"hive{index}.reg", text)
+
+    def regedit(self, tmp, name, text):
+        path = os.path.join(tmp, name)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        subprocess.run(["wine", "regedit", "/S", self.windows_path(path)], env=self.base_env(tmp),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=TIMEOUT, check=True)
+
+    def run(self, words, env, argv0):
+        tool = words[0]
+        program = self.program(tool)
+        if self.target == "wine":
+            argv = ["wine", program] + words[1:]
+            executable = None
+        else:
+            argv = [argv0 or tool] + words[1:]
+            executable = program
+        proc = subprocess.run(argv, executable=executable, env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT)
+        return proc.returncode, proc.stdout, proc.stderr
+
+
+def substitute(text, values):
+    return re.sub(r"\{(tmp|exe|argv0|cr)\}", lambda m: values[m.group(1)], text)
+
+
+def check_stream(actual, expected, crlf):
+    """Compares one stream with its expected lines; returns a list of problems."""
+    text = actual.decode("utf-8", errors="backslashreplace")
+    lines = text.split("\n")
+    last_newline = lines[-1] == ""
+    if last_newline:
+        lines.pop()
+    problems = []
+    shown = []
+    for i, line in enumerate(lines):
+        ends_line = i < len(lines) - 1 or last_newline
+        if crlf and ends_line:
+            if line.endswith("\r"):
+                line = line[:-1]
+            else:
+                problems.append(f"line {i + 1} ends without CR")
+        shown.append((line, ends_line))
+    ok = len(shown) == len(expected)
+    for (line, newline), (_, kind, want, want_newline) in zip(shown, expected):
+        if newline != want_newline:
+            ok = False
+        elif kind == "~":
+            ok = ok and re.fullmatch(want, line) is not None
+        elif line != want:
+            ok = False
+    if not ok:
+        want_lines = [("~ " if kind == "~" else "") + want + ("" if nl else " \\ no newline")
+                      for _, kind, want, nl in expected]
+        got_lines = [line + ("" if nl else " \\ no newline") for line, nl in shown]
+        diff = difflib.unified_diff(want_lines, got_lines, "expected", "actual", lineterm="")
+        problems.append("\n".join(diff))
+    return problems
+
+
+def run_case(platform, casefile, case):
+    tmp = tempfile.mkdtemp(prefix="case-")
+    try:
+        platform.prepare(casefile, tmp)
+        values = {"tmp": platform.windows_path(tmp), "exe": ".exe" if platform.target == "wine" else "",
+                  "cr": "\r"}
+        problems = []
+        for command in case.commands:
+            env = platform.base_env(tmp)
+            words = shlex.split(substitute(command.line, values))
+            argv0 = None
+            while words and re.match(r"^[A-Za-z_][A-Za-z0-9_]*=", words[0]):
+                name, value = words.pop(0).split("=", 1)
+                if name == "ARGV0":
+                    argv0 = value
+                else:
+                    env[name] = value
+            if not words or words[0] not in TOOLS:
+                raise CaseFileError(f"{casefile.path}:{command.lineno}: unknown program")
+            values["argv0"] = (platform.windows_path(platform.program(words[0])) if platform.target == "wine"
+                               else argv0 or words[0])
+            status, out, err = platform.run(words, env, argv0)
+            crlf = platform.target == "wine"
+            expected = [(s, k, substitute(t, values), n) for s, k, t, n in command.expect]
+            found = []
+            if status != command.status:
+                found.append(f"exit status {status}, expected {command.status}")
+            found += ["stdout: " + p for p in check_stream(out, [e for e in expected if e[0] == 1], crlf)]
+            found += ["stderr: " + p for p in check_stream(err, [e for e in expected if e[0] == 2], crlf)]
+            if found:
+                problems.append(f"$ {command.line}  (line {command.lineno})\n" + "\n".join(found))
+        return problems
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+def make_prefix(prefix):
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+    env.pop("DISPLAY", None)
+    shutil.rmtree(prefix, ignore_errors=True)
+    subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=600, check=True)
+    subprocess.run(["wineserver", "-w"], env=env, timeout=600, check=True)
+    return 0
+
+
+def stop_prefix(prefix):
+    env = dict(os.environ, WINEPREFIX=prefix)
+    subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Runs end-to-end case files.")
+    parser.add_argument("--target", choices=("native", "wine"), default="native")
+    parser.add_argument("--bin", help="directory of the programs")
+    parser.add_argument("--prefix", help="the Wine prefix to run in")
+    parser.add_argument("--make-prefix", metavar="DIR", help="make a fresh Wine prefix and stop")
+    parser.add_argument("--stop-prefix", metavar="DIR", help="stop the Wine server of a prefix and stop")
+    parser.add_argument("files", nargs="*")
+    args = parser.parse_args()
+    if args.make_prefix:
+        return make_prefix(args.make_prefix)
+    if args.stop_prefix:
+        return stop_prefix(args.stop_prefix)
+    platform = Platform(args.target, args.bin, args.prefix and os.path.abspath(args.prefix))
+    passed = failed = skipped = 0
+    for path in args.files:
+        casefile = CaseFile(path)
+        for case in casefile.cases:
+            if case.only and case.only != args.target:
+                skipped += 1
+                continue
+            problems = run_case(platform, casefile, case)
+            name = f"{os.path.basename(path)}: {case.title}"
+            if problems:
+                failed += 1
+                print(f"FAIL {name}\n  {path}:{case.lineno}")
+                for problem in problems:
+                    print("  " + problem.replace("\n", "\n  "))
+            else:
+                passed += 1
+                print(f"ok   {name}")
+    print(f"{passed} passed, {failed} failed, {skipped} skipped")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

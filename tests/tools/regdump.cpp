@@ -1,0 +1,73 @@
+// regdump ROOT\key: one line per value of the key, sorted by name so that
+// every platform prints the same: the name ("@" for the default value), the
+// type, the size and the data bytes in hex.
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+struct Entry {
+    std::string name;
+    DWORD type;
+    std::vector<BYTE> data;
+};
+
+static bool NameLess(const Entry &a, const Entry &b) {
+    for (size_t i = 0; i < a.name.size() && i < b.name.size(); i++) {
+        int x = toupper((unsigned char)a.name[i]), y = toupper((unsigned char)b.name[i]);
+        if (x != y)
+            return x < y;
+    }
+    return a.name.size() < b.name.size();
+}
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: regdump ROOT\\key\n");
+        return 2;
+    }
+    static const struct {
+        const char *name;
+        HKEY root;
+    } roots[] = {{"HKCU", HKEY_CURRENT_USER}, {"HKLM", HKEY_LOCAL_MACHINE}, {"HKCR", HKEY_CLASSES_ROOT},
+                 {"HKU", HKEY_USERS}, {"HKCC", HKEY_CURRENT_CONFIG}};
+    const char *slash = strchr(argv[1], '\\');
+    std::string root_name(argv[1], slash ? (size_t)(slash - argv[1]) : strlen(argv[1]));
+    HKEY root = nullptr;
+    for (const auto &r : roots)
+        if (root_name == r.name)
+            root = r.root;
+    if (!root) {
+        fprintf(stderr, "regdump: unknown root %s\n", root_name.c_str());
+        return 2;
+    }
+    HKEY key;
+    if (RegOpenKeyExA(root, slash ? slash + 1 : "", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        printf("no such key\n");
+        return 1;
+    }
+    std::vector<Entry> entries;
+    for (DWORD i = 0;; i++) {
+        static char name[16384];
+        static BYTE data[65536];
+        DWORD name_size = sizeof name, data_size = sizeof data, type = 0;
+        if (RegEnumValueA(key, i, name, &name_size, nullptr, &type, data, &data_size) != ERROR_SUCCESS)
+            break;
+        entries.push_back({name, type, std::vector<BYTE>(data, data + data_size)});
+    }
+    RegCloseKey(key);
+    std::sort(entries.begin(), entries.end(), NameLess);
+    for (const Entry &e : entries) {
+        printf("%s type %lu size %lu:", e.name.empty() ? "@" : ("\"" + e.name + "\"").c_str(), (unsigned long)e.type,
+               (unsigned long)e.data.size());
+        for (BYTE b : e.data)
+            printf(" %02x", b);
+        printf("\n");
+    }
+    return 0;
+}

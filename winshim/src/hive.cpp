@@ -1,0 +1,537 @@
+// Hive files: one REGEDIT4 export per registry root, read by streaming and
+// changed by editing the file's text in place, so that whatever else the file
+// holds (other keys, comments, layout) is kept byte for byte.
+
+#include "internal.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <unordered_map>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace winshim {
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (Upper(a[i]) != Upper(b[i]))
+            return false;
+    return true;
+}
+
+bool LessUpper(std::string_view a, std::string_view b) {
+    size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < n; i++) {
+        unsigned char x = static_cast<unsigned char>(Upper(a[i]));
+        unsigned char y = static_cast<unsigned char>(Upper(b[i]));
+        if (x != y)
+            return x < y;
+    }
+    return a.size() < b.size();
+}
+
+const char *RootName(Root root) {
+    switch (root) {
+    case Root::ClassesRoot: return "HKEY_CLASSES_ROOT";
+    case Root::CurrentUser: return "HKEY_CURRENT_USER";
+    case Root::LocalMachine: return "HKEY_LOCAL_MACHINE";
+    case Root::Users: return "HKEY_USERS";
+    case Root::CurrentConfig: return "HKEY_CURRENT_CONFIG";
+    }
+    return "";
+}
+
+std::string StoreDirectory() {
+    const char *dir = getenv("WINSHIM_REGISTRY");
+    if (dir && *dir)
+        return dir;
+    std::string base;
+    const char *xdg = getenv("XDG_DATA_HOME");
+    if (xdg && *xdg == '/') {
+        base = xdg;
+    } else {
+        const char *home = getenv("HOME");
+        if (!home || !*home) {
+            const passwd *pw = getpwuid(getuid());
+            home = pw ? pw->pw_dir : "/";
+        }
+        base = std::string(home) + "/.local/share";
+    }
+    return base + "/winshim/registry";
+}
+
+std::string HivePath(Root root) { return StoreDirectory() + "/" + RootName(root) + ".reg"; }
+
+bool HiveWritable(Root root) {
+    struct stat st;
+    if (stat(HivePath(root).c_str(), &st) == 0)
+        return (st.st_mode & 0222) != 0;
+    if (stat(StoreDirectory().c_str(), &st) == 0)
+        return (st.st_mode & 0222) != 0;
+    return true;  // made on the first write
+}
+
+namespace {
+
+// The lines of a file or a text, read in blocks of a fixed size, so that a
+// scan of a large hive costs the same memory as one of a small hive.
+class LineReader {
+public:
+    explicit LineReader(int fd) : fd_(fd), buf_(kBlock) { data_ = buf_.data(); }
+    explicit LineReader(std::string_view text) : data_(text.data()), end_(text.size()), eof_(true) {}
+
+    // The next line without its "\n" or "\r\n". False at the end of the input
+    // or on a read error (then error() is the errno).
+    bool Next(std::string_view &line) {
+        for (;;) {
+            const char *p = data_ + begin_;
+            const void *nl = memchr(p, '\n', end_ - begin_);
+            if (nl || (eof_ && begin_ < end_)) {
+                size_t len = nl ? static_cast<const char *>(nl) - p : end_ - begin_;
+                size_t used = nl ? len + 1 : len;
+                if (len > 0 && p[len - 1] == '\r')
+                    len--;
+                line = std::string_view(p, len);
+                offset_ = base_ + begin_;
+                begin_ += used;
+                number_++;
+                return true;
+            }
+            if (eof_ || !Fill())
+                return false;
+        }
+    }
+    uint64_t offset() const { return offset_; }        // where the last line starts
+    uint64_t end_offset() const { return base_ + begin_; }  // just after its line break
+    long number() const { return number_; }
+    int error() const { return error_; }
+
+private:
+    static constexpr size_t kBlock = 1 << 20;
+
+    bool Fill() {
+        if (begin_ > 0) {
+            memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+            base_ += begin_;
+            end_ -= begin_;
+            begin_ = 0;
+        }
+        if (end_ == buf_.size()) {  // one line longer than the block
+            buf_.resize(buf_.size() * 2);
+            data_ = buf_.data();
+        }
+        for (;;) {
+            ssize_t n = read(fd_, buf_.data() + end_, buf_.size() - end_);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                error_ = errno;
+                return false;
+            }
+            if (n == 0)
+                eof_ = true;
+            end_ += static_cast<size_t>(n);
+            return true;
+        }
+    }
+
+    int fd_ = -1;
+    std::vector<char> buf_;
+    const char *data_ = nullptr;
+    size_t begin_ = 0, end_ = 0;
+    uint64_t base_ = 0, offset_ = 0;
+    long number_ = 0;
+    bool eof_ = false;
+    int error_ = 0;
+};
+
+void ReportCorrupt(const std::string &file, long line, const char *reason) {
+    static bool reported = false;
+    if (reported)
+        return;
+    reported = true;
+    fprintf(stderr, "winshim: %s:%ld: %s\n", file.c_str(), line, reason);
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimBlanks(std::string_view s) {
+    while (!s.empty() && IsBlank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool StartsNoCase(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && EqualNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+// What a parse reports to the code that asked for it.
+class Visitor {
+public:
+    virtual ~Visitor() = default;
+    // A section for key `path`, starting at byte `begin`. Returns whether the
+    // values of this section are wanted.
+    virtual bool Section(std::string_view path, uint64_t begin, uint64_t end) = 0;
+    // A value of a wanted section, from byte `begin` up to `end`.
+    virtual void Found(Value &&value, uint64_t begin, uint64_t end) = 0;
+};
+
+class Parser {
+public:
+    Parser(LineReader &in, Root root, const std::string &file) : in_(in), root_(RootName(root)), file_(file) {}
+
+    // Parses the whole input. With `check_all`, the values of every section are
+    // checked, not only those of the wanted ones.
+    LONG Run(Visitor &visitor, bool check_all) {
+        std::string_view line;
+        if (!in_.Next(line))
+            return in_.error() ? Win32FromErrno(in_.error()) : ERROR_SUCCESS;  // an empty file: an empty hive
+        if (line.size() >= 2 && static_cast<unsigned char>(line[0]) == 0xFF &&
+            static_cast<unsigned char>(line[1]) == 0xFE)
+            return Fail("UTF-16 hive files are not read; export the hive as REGEDIT4");
+        if (line.size() >= 3 && line.substr(0, 3) == "\xEF\xBB\xBF")
+            line.remove_prefix(3);
+        if (TrimBlanks(line) != "REGEDIT4")
+            return Fail("not a REGEDIT4 file");
+        bool in_section = false, wanted = false;
+        while (in_.Next(line)) {
+            std::string_view s = TrimBlanks(line);
+            if (s.empty() || s[0] == ';' || s[0] == '#')
+                continue;
+            if (s[0] == '[') {
+                std::string_view path;
+                if (!Header(s, path))
+                    return ERROR_REGISTRY_CORRUPT;
+                wanted = visitor.Section(path, in_.offset(), in_.end_offset());
+                in_section = true;
+            } else if (s[0] == '"' || s[0] == '@') {
+                if (!in_section)
+                    return Fail("value outside a section");
+                if (wanted || check_all) {
+                    uint64_t begin = in_.offset();
+                    Value value;
+                    if (!ParseValue(s, value))
+                        return ERROR_REGISTRY_CORRUPT;
+                    if (wanted)
+                        visitor.Found(std::move(value), begin, in_.end_offset());
+                } else {
+                    while (!s.empty() && s.back() == '\\') {  // skip a continued hex list
+                        if (!in_.Next(line))
+                            break;
+                        s = TrimBlanks(line);
+                    }
+                }
+            } else {
+                return Fail("unexpected text");
+            }
+        }
+        if (in_.error())
+            return Win32FromErrno(in_.error());
+        return ERROR_SUCCESS;
+    }
+
+private:
+    LONG Fail(const char *reason) {
+        ReportCorrupt(file_, in_.number(), reason);
+        return ERROR_REGISTRY_CORRUPT;
+    }
+    bool Bad(const char *reason) {
+        Fail(reason);
+        return false;
+    }
+
+    // "[HKEY_CURRENT_USER\A\B]" gives "A\B"; the hive's own root gives "".
+    bool Header(std::string_view s, std::string_view &path) {
+        size_t close = s.rfind(']');
+        if (close == std::string_view::npos)
+            return Bad("section without ']'");
+        if (!TrimBlanks(s.substr(close + 1)).empty())
+            return Bad("text after a section name");
+        std::string_view name = s.substr(1, close - 1);
+        if (!name.empty() && name[0] == '-')
+            return Bad("key removal in a hive file");
+        if (!StartsNoCase(name, root_) || (name.size() > root_.size() && name[root_.size()] != '\\'))
+            return Bad("section outside this hive's root");
+        path = name.size() > root_.size() ? name.substr(root_.size() + 1) : std::string_view();
+        if (!path.empty() && (path.front() == '\\' || path.back() == '\\' ||
+                              path.find("\\\\") != std::string_view::npos))
+            return Bad("empty key name in a section");
+        return true;
+    }
+
+    // A quoted string at s[pos] with regedit's escapes; pos moves past it.
+    bool QuotedString(std::string_view s, size_t &pos, std::string &out) {
+        pos++;  // the opening quote
+        while (pos < s.size()) {
+            char c = s[pos++];
+            if (c == '"')
+                return true;
+            if (c == '\\' && pos < s.size()) {
+                char e = s[pos++];
+                switch (e) {
+                case '\\': out += '\\'; break;
+                case '"': out += '"'; break;
+                case 'n': out += '\n'; break;
+                case 'r': out += '\r'; break;
+                case '0': out += '\0'; break;
+                default: out += '\\'; out += e; break;  // kept as written, as regedit does
+                }
+                continue;
+            }
+            out += c;
+        }
+        return Bad("unterminated string");
+    }
+
+    bool ParseValue(std::string_view s, Value &value) {
+        size_t pos = 0;
+        if (s[0] == '@') {
+            pos = 1;
+        } else if (!QuotedString(s, pos, value.name)) {
+            return false;
+        }
+        while (pos < s.size() && IsBlank(s[pos]))
+            pos++;
+        if (pos >= s.size() || s[pos] != '=')
+            return Bad("value without '='");
+        std::string_view rest = TrimBlanks(s.substr(pos + 1));
+        if (!rest.empty() && rest[0] == '"') {
+            size_t p = 0;
+            if (!QuotedString(rest, p, value.data))
+                return false;
+            if (!TrimBlanks(rest.substr(p)).empty())
+                return Bad("text after a string value");
+            value.type = REG_SZ;
+            value.data += '\0';
+            return true;
+        }
+        if (StartsNoCase(rest, "dword:")) {
+            std::string_view digits = rest.substr(6);
+            if (digits.empty() || digits.size() > 8)
+                return Bad("bad dword value");
+            uint32_t n = 0;
+            for (char c : digits) {
+                int d = HexDigit(c);
+                if (d < 0)
+                    return Bad("bad dword value");
+                n = n << 4 | static_cast<uint32_t>(d);
+            }
+            value.type = REG_DWORD;
+            for (int i = 0; i < 4; i++)
+                value.data += static_cast<char>(n >> (8 * i) & 0xFF);
+            return true;
+        }
+        if (StartsNoCase(rest, "hex:")) {
+            value.type = REG_BINARY;
+            return HexList(rest.substr(4), value.data);
+        }
+        if (StartsNoCase(rest, "hex(")) {
+            size_t close = rest.find(')');
+            if (close == std::string_view::npos || close == 4 || close > 12 || close + 1 >= rest.size() ||
+                rest[close + 1] != ':')
+                return Bad("bad value type");
+            uint32_t type = 0;
+            for (char c : rest.substr(4, close - 4)) {
+                int d = HexDigit(c);
+                if (d < 0)
+                    return Bad("bad value type");
+                type = type << 4 | static_cast<uint32_t>(d);
+            }
+            value.type = type;
+            return HexList(rest.substr(close + 2), value.data);
+        }
+        if (rest == "-")
+            return Bad("value removal in a hive file");
+        return Bad("unknown kind of value");
+    }
+
+    // "01,02,\" and its continuation lines, "  03,04".
+    bool HexList(std::string_view s, std::string &out) {
+        for (;;) {
+            s = TrimBlanks(s);
+            bool more = !s.empty() && s.back() == '\\';
+            if (more)
+                s.remove_suffix(1);
+            size_t pos = 0;
+            while (pos < s.size()) {
+                while (pos < s.size() && IsBlank(s[pos]))
+                    pos++;
+                if (pos == s.size())
+                    break;
+                int hi = HexDigit(s[pos]);
+                if (hi < 0)
+                    return Bad("bad hex byte");
+                int byte = hi;
+                pos++;
+                if (pos < s.size() && HexDigit(s[pos]) >= 0)
+                    byte = byte << 4 | HexDigit(s[pos++]);
+                out += static_cast<char>(byte);
+                while (pos < s.size() && IsBlank(s[pos]))
+                    pos++;
+                if (pos < s.size()) {
+                    if (s[pos] != ',')
+                        return Bad("bad hex byte");
+                    pos++;
+                }
+            }
+            if (!more)
+                return true;
+            std::string_view line;
+            if (!in_.Next(line))
+                return Bad("hex list continued past the end of the file");
+            s = line;
+        }
+    }
+
+    LineReader &in_;
+    std::string_view root_;
+    const std::string &file_;
+};
+
+struct UpperOrder {
+    bool operator()(const std::string &a, const std::string &b) const { return LessUpper(a, b); }
+};
+
+std::string UpperCopy(std::string_view s) {
+    std::string u(s);
+    for (char &c : u)
+        c = Upper(c);
+    return u;
+}
+
+// How `path` stands to the target key: the same key, a key below it (then
+// `child` is the target's subkey on its way), or neither.
+enum class Relation { Other, Same, Below };
+Relation Relate(std::string_view target, std::string_view path, std::string_view *child) {
+    std::string_view rest;
+    if (target.empty()) {
+        if (path.empty())
+            return Relation::Same;
+        rest = path;
+    } else {
+        if (path.size() < target.size() || !EqualNoCase(path.substr(0, target.size()), target))
+            return Relation::Other;
+        if (path.size() == target.size())
+            return Relation::Same;
+        if (path[target.size()] != '\\')
+            return Relation::Other;
+        rest = path.substr(target.size() + 1);
+    }
+    *child = rest.substr(0, rest.find('\\'));
+    return Relation::Below;
+}
+
+// Collects one key's subkeys and values.
+class KeyCollector : public Visitor {
+public:
+    explicit KeyCollector(std::string_view target) : target_(target) {}
+
+    bool Section(std::string_view path, uint64_t, uint64_t) override {
+        std::string_view child;
+        switch (Relate(target_, path, &child)) {
+        case Relation::Same:
+            found_ = true;
+            return true;
+        case Relation::Below:
+            found_ = true;
+            // Sections of one subtree come together; skip the set for them.
+            if (!EqualNoCase(child, last_child_)) {
+                auto it = children_.emplace(child).first;
+                last_child_ = *it;
+            }
+            return false;
+        case Relation::Other:
+            return false;
+        }
+        return false;
+    }
+
+    void Found(Value &&value, uint64_t, uint64_t) override {
+        std::string key = UpperCopy(value.name);
+        auto it = index_.find(key);
+        if (it != index_.end()) {
+            values_[it->second].type = value.type;
+            values_[it->second].data = std::move(value.data);
+            return;
+        }
+        index_.emplace(std::move(key), values_.size());
+        values_.push_back(std::move(value));
+    }
+
+    bool found() const { return found_ || target_.empty(); }
+
+    void Take(KeyData &out) {
+        out.subkeys.assign(children_.begin(), children_.end());
+        out.values = std::move(values_);
+    }
+
+private:
+    std::string_view target_;
+    bool found_ = false;
+    std::set<std::string, UpperOrder> children_;
+    std::string last_child_;
+    std::vector<Value> values_;
+    std::unordered_map<std::string, size_t> index_;
+};
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+LONG ReadKey(Root root, const std::string &path, KeyData *out) {
+    std::string file = HivePath(root);
+    Fd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno != ENOENT)
+            return Win32FromErrno(errno);
+        if (!path.empty())
+            return ERROR_FILE_NOT_FOUND;
+        if (out)
+            *out = KeyData();
+        return ERROR_SUCCESS;
+    }
+    LineReader in(fd.get());
+    Parser parser(in, root, file);
+    KeyCollector collector(path);
+    LONG rc = parser.Run(collector, false);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    if (!collector.found())
+        return ERROR_FILE_NOT_FOUND;
+    if (out)
+        collector.Take(*out);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace winshim

@@ -1,0 +1,77 @@
+// Shared pieces of winshim's implementation. Nothing here is seen by the tools.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace winshim {
+
+// --- faults -----------------------------------------------------------------
+
+// The code that WINSHIM_FAULTS makes the current call of `function` fail with,
+// or 0 when it runs normally. Every exported function calls this first, once.
+DWORD InjectedFault(const char *function);
+
+// --- errors -----------------------------------------------------------------
+
+// The Win32 code for a POSIX errno value.
+DWORD Win32FromErrno(int err);
+
+// --- text -------------------------------------------------------------------
+
+// ASCII case folding, the only folding the registry and the spooler do.
+inline char Upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+bool EqualNoCase(std::string_view a, std::string_view b);
+// Orders as Windows orders subkeys: compared in upper case, byte by byte.
+bool LessUpper(std::string_view a, std::string_view b);
+
+// --- hives ------------------------------------------------------------------
+
+enum class Root { ClassesRoot, CurrentUser, LocalMachine, Users, CurrentConfig };
+
+// "HKEY_CURRENT_USER" and so on: the section prefix and the hive file's name.
+const char *RootName(Root root);
+
+struct Value {
+    std::string name;
+    DWORD type = REG_NONE;
+    std::string data;
+};
+
+// What reading one key gives: its direct subkeys in enumeration order and its
+// values in file order (a name defined twice keeps its first place and its
+// last data).
+struct KeyData {
+    std::vector<std::string> subkeys;
+    std::vector<Value> values;
+};
+
+// Reads key `path` (components split by '\', "" for the root itself) of a
+// hive. Returns ERROR_SUCCESS and fills `out` (when given), ERROR_FILE_NOT_FOUND
+// when no section names the key or a key below it, ERROR_REGISTRY_CORRUPT
+// when the file cannot be parsed, or the error of reading the file.
+LONG ReadKey(Root root, const std::string &path, KeyData *out);
+
+// True when the hive may be changed: its file, or while there is none its
+// directory, has a write permission bit.
+bool HiveWritable(Root root);
+
+// Changes to a hive. Each one reads and checks the whole file, edits its text
+// in place and renames a new file over the old one, under the store's lock.
+struct HiveEdit {
+    enum Kind { CreateKey, SetValue, DeleteValue } kind;
+    std::string path;  // the key
+    Value value;       // SetValue: the value; DeleteValue: its name
+};
+// Applies `edit`. For CreateKey, *created tells whether the key was new.
+LONG EditHive(Root root, const HiveEdit &edit, bool *created = nullptr);
+
+// The path of the store directory, and of a hive's file in it.
+std::string StoreDirectory();
+std::string HivePath(Root root);
+
+}  // namespace winshim

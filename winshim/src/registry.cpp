@@ -1,0 +1,273 @@
+// The registry functions of advapi32 over the hive files. An open key holds
+// what its hive said of it when it was opened: enumerations and queries read
+// that copy, so a listing of N subkeys reads the file once, not N times.
+
+#include "internal.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <set>
+
+using winshim::InjectedFault;
+using winshim::KeyData;
+using winshim::Root;
+using winshim::Value;
+
+namespace {
+
+struct Key {
+    Root root;
+    std::string path;
+    KeyData data;
+};
+
+std::set<Key *> &OpenKeys() {
+    static std::set<Key *> keys;
+    return keys;
+}
+
+// Access rights that change a key or its values.
+constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
+
+bool Predefined(HKEY hKey, Root *root) {
+    switch (reinterpret_cast<ULONG_PTR>(hKey)) {
+    case 0x80000000u: *root = Root::ClassesRoot; return true;
+    case 0x80000001u: *root = Root::CurrentUser; return true;
+    case 0x80000002u: *root = Root::LocalMachine; return true;
+    case 0x80000003u: *root = Root::Users; return true;
+    case 0x80000005u: *root = Root::CurrentConfig; return true;
+    default: return false;
+    }
+}
+
+Key *Lookup(HKEY hKey) {
+    Key *key = reinterpret_cast<Key *>(hKey);
+    return OpenKeys().count(key) ? key : nullptr;
+}
+
+// The root and key path that hKey and lpSubKey name together. Windows refuses
+// a leading backslash and, like Wine, passes over empty components elsewhere.
+LONG Resolve(HKEY hKey, LPCSTR lpSubKey, Root *root, std::string *path) {
+    if (Predefined(hKey, root)) {
+        path->clear();
+    } else if (Key *key = Lookup(hKey)) {
+        *root = key->root;
+        *path = key->path;
+    } else {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (!lpSubKey)
+        return ERROR_SUCCESS;
+    if (lpSubKey[0] == '\\')
+        return ERROR_BAD_PATHNAME;
+    std::string_view rest(lpSubKey);
+    while (!rest.empty()) {
+        size_t cut = rest.find('\\');
+        std::string_view part = rest.substr(0, cut);
+        if (!part.empty()) {
+            if (!path->empty())
+                *path += '\\';
+            *path += part;
+        }
+        if (cut == std::string_view::npos)
+            break;
+        rest.remove_prefix(cut + 1);
+    }
+    return ERROR_SUCCESS;
+}
+
+// The open key behind a handle; a predefined root is read when first used.
+LONG KeyOf(HKEY hKey, Key **out) {
+    Root root;
+    if (Predefined(hKey, &root)) {
+        static std::unique_ptr<Key> roots[5];
+        auto &slot = roots[static_cast<int>(root)];
+        if (!slot) {
+            auto key = std::make_unique<Key>();
+            key->root = root;
+            if (LONG rc = winshim::ReadKey(root, "", &key->data))
+                return rc;
+            slot = std::move(key);
+        }
+        *out = slot.get();
+        return ERROR_SUCCESS;
+    }
+    *out = Lookup(hKey);
+    return *out ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+const Value *FindValue(const Key *key, LPCSTR name) {
+    std::string_view wanted = name ? name : "";
+    for (const Value &value : key->data.values)
+        if (winshim::EqualNoCase(value.name, wanted))
+            return &value;
+    return nullptr;
+}
+
+}  // namespace
+
+// Contract: opens hKey\lpSubKey. ERROR_FILE_NOT_FOUND when no such key,
+// ERROR_ACCESS_DENIED when a write right is asked of a read-only hive,
+// ERROR_REGISTRY_CORRUPT when the hive cannot be parsed.
+extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
+    if (DWORD fault = InjectedFault("RegOpenKeyExA"))
+        return static_cast<LSTATUS>(fault);
+    if (!phkResult)
+        return ERROR_INVALID_PARAMETER;
+    auto key = std::make_unique<Key>();
+    if (LONG rc = Resolve(hKey, lpSubKey, &key->root, &key->path))
+        return rc;
+    if (LONG rc = winshim::ReadKey(key->root, key->path, &key->data))
+        return rc;
+    if ((samDesired & kWriteRights) && !winshim::HiveWritable(key->root))
+        return ERROR_ACCESS_DENIED;
+    *phkResult = reinterpret_cast<HKEY>(key.get());
+    OpenKeys().insert(key.release());
+    return ERROR_SUCCESS;
+}
+
+// Contract: releases a key opened here; a predefined root needs no closing.
+extern "C" LSTATUS WINAPI RegCloseKey(HKEY hKey) {
+    if (DWORD fault = InjectedFault("RegCloseKey"))
+        return static_cast<LSTATUS>(fault);
+    Root root;
+    if (Predefined(hKey, &root))
+        return ERROR_SUCCESS;
+    Key *key = Lookup(hKey);
+    if (!key)
+        return ERROR_INVALID_HANDLE;
+    OpenKeys().erase(key);
+    delete key;
+    return ERROR_SUCCESS;
+}
+
+// Contract: the name of subkey number dwIndex, sorted as Windows sorts them
+// (compared in upper case); ERROR_NO_MORE_ITEMS past the last, ERROR_MORE_DATA
+// when the name and its terminator do not fit cchName.
+extern "C" LSTATUS WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
+    if (DWORD fault = InjectedFault("RegEnumKeyA"))
+        return static_cast<LSTATUS>(fault);
+    Key *key;
+    if (LONG rc = KeyOf(hKey, &key))
+        return rc;
+    const auto &subkeys = key->data.subkeys;
+    if (dwIndex >= subkeys.size())
+        return ERROR_NO_MORE_ITEMS;
+    const std::string &name = subkeys[dwIndex];
+    if (!lpName)
+        return ERROR_INVALID_PARAMETER;
+    if (name.size() >= cchName)
+        return ERROR_MORE_DATA;
+    memcpy(lpName, name.c_str(), name.size() + 1);
+    return ERROR_SUCCESS;
+}
+
+// Contract: value number dwIndex in creation (file) order: its name, and on
+// request its type and data. ERROR_MORE_DATA when the name or the data do not
+// fit; *lpcbData then holds the size needed.
+extern "C" LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                                        LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    if (DWORD fault = InjectedFault("RegEnumValueA"))
+        return static_cast<LSTATUS>(fault);
+    Key *key;
+    if (LONG rc = KeyOf(hKey, &key))
+        return rc;
+    if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
+        return ERROR_INVALID_PARAMETER;
+    const auto &values = key->data.values;
+    if (dwIndex >= values.size())
+        return ERROR_NO_MORE_ITEMS;
+    const Value &value = values[dwIndex];
+    if (value.name.size() >= *lpcchValueName)
+        return ERROR_MORE_DATA;
+    memcpy(lpValueName, value.name.c_str(), value.name.size() + 1);
+    *lpcchValueName = static_cast<DWORD>(value.name.size());
+    if (lpType)
+        *lpType = value.type;
+    if (lpcbData) {
+        DWORD size = static_cast<DWORD>(value.data.size());
+        bool fits = !lpData || *lpcbData >= size;
+        if (lpData && fits)
+            memcpy(lpData, value.data.data(), size);
+        *lpcbData = size;
+        if (!fits)
+            return ERROR_MORE_DATA;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Contract: counts and maximum lengths of the key's subkeys and values; keys
+// here have no class, security descriptor or write time of their own.
+extern "C" LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                                           LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                           LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                           LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+    if (DWORD fault = InjectedFault("RegQueryInfoKeyA"))
+        return static_cast<LSTATUS>(fault);
+    Key *key;
+    if (LONG rc = KeyOf(hKey, &key))
+        return rc;
+    if (lpReserved || (lpClass && !lpcchClass))
+        return ERROR_INVALID_PARAMETER;
+    if (lpClass) {
+        if (*lpcchClass == 0)
+            return ERROR_MORE_DATA;
+        lpClass[0] = '\0';
+    }
+    if (lpcchClass)
+        *lpcchClass = 0;
+    size_t max_subkey = 0, max_name = 0, max_data = 0;
+    for (const std::string &name : key->data.subkeys)
+        max_subkey = std::max(max_subkey, name.size());
+    for (const Value &value : key->data.values) {
+        max_name = std::max(max_name, value.name.size());
+        max_data = std::max(max_data, value.data.size());
+    }
+    if (lpcSubKeys)
+        *lpcSubKeys = static_cast<DWORD>(key->data.subkeys.size());
+    if (lpcbMaxSubKeyLen)
+        *lpcbMaxSubKeyLen = static_cast<DWORD>(max_subkey);
+    if (lpcbMaxClassLen)
+        *lpcbMaxClassLen = 0;
+    if (lpcValues)
+        *lpcValues = static_cast<DWORD>(key->data.values.size());
+    if (lpcbMaxValueNameLen)
+        *lpcbMaxValueNameLen = static_cast<DWORD>(max_name);
+    if (lpcbMaxValueLen)
+        *lpcbMaxValueLen = static_cast<DWORD>(max_data);
+    if (lpcbSecurityDescriptor)
+        *lpcbSecurityDescriptor = 0;
+    if (lpftLastWriteTime)
+        *lpftLastWriteTime = FILETIME{0, 0};
+    return ERROR_SUCCESS;
+}
+
+// Contract: type and data of the value named lpValueName (null or "" for the
+// default value). With lpData null, *lpcbData receives the size. When the
+// data do not fit, ERROR_MORE_DATA and the size needed in *lpcbData.
+extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                           LPBYTE lpData, LPDWORD lpcbData) {
+    if (DWORD fault = InjectedFault("RegQueryValueExA"))
+        return static_cast<LSTATUS>(fault);
+    Key *key;
+    if (LONG rc = KeyOf(hKey, &key))
+        return rc;
+    if (lpReserved || (lpData && !lpcbData))
+        return ERROR_INVALID_PARAMETER;
+    const Value *value = FindValue(key, lpValueName);
+    if (!value)
+        return ERROR_FILE_NOT_FOUND;
+    if (lpType)
+        *lpType = value->type;
+    if (lpcbData) {
+        DWORD size = static_cast<DWORD>(value->data.size());
+        bool fits = !lpData || *lpcbData >= size;
+        if (lpData && fits)
+            memcpy(lpData, value->data.data(), size);
+        *lpcbData = size;
+        if (!fits)
+            return ERROR_MORE_DATA;
+    }
+    return ERROR_SUCCESS;
+}
