@@ -22,6 +22,8 @@ namespace winshim {
 bool EqualNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
+    if (a == b)  // names in a hive mostly keep one spelling
+        return true;
     for (size_t i = 0; i < a.size(); i++)
         if (Upper(a[i]) != Upper(b[i]))
             return false;
@@ -225,13 +227,18 @@ public:
             } else if (s[0] == '"' || s[0] == '@') {
                 if (!in_section)
                     return Fail("value outside a section");
-                if (wanted || check_all) {
+                if (wanted) {
                     uint64_t begin = in_.offset();
                     Value value;
                     if (!ParseValue(s, value))
                         return ERROR_REGISTRY_CORRUPT;
-                    if (wanted)
-                        visitor.Found(std::move(value), begin, in_.end_offset());
+                    visitor.Found(std::move(value), begin, in_.end_offset());
+                } else if (check_all) {
+                    // Checked only: one scratch value keeps its buffers.
+                    scratch_.name.clear();
+                    scratch_.data.clear();
+                    if (!ParseValue(s, scratch_))
+                        return ERROR_REGISTRY_CORRUPT;
                 } else {
                     while (!s.empty() && s.back() == '\\') {  // skip a continued hex list
                         if (!in_.Next(line))
@@ -281,6 +288,13 @@ private:
     bool QuotedString(std::string_view s, size_t &pos, std::string &out) {
         pos++;  // the opening quote
         while (pos < s.size()) {
+            size_t stop = pos;
+            while (stop < s.size() && s[stop] != '"' && s[stop] != '\\')
+                stop++;
+            if (stop == s.size())
+                break;
+            out.append(s.data() + pos, stop - pos);
+            pos = stop;
             char c = s[pos++];
             if (c == '"')
                 return true;
@@ -323,7 +337,8 @@ private:
             value.data += '\0';
             return true;
         }
-        if (StartsNoCase(rest, "dword:")) {
+        char kind = rest.empty() ? '\0' : Upper(rest[0]);
+        if (kind == 'D' && StartsNoCase(rest, "dword:")) {
             std::string_view digits = rest.substr(6);
             if (digits.empty() || digits.size() > 8)
                 return Bad("bad dword value");
@@ -339,11 +354,11 @@ private:
                 value.data += static_cast<char>(n >> (8 * i) & 0xFF);
             return true;
         }
-        if (StartsNoCase(rest, "hex:")) {
+        if (kind == 'H' && StartsNoCase(rest, "hex:")) {
             value.type = REG_BINARY;
             return HexList(rest.substr(4), value.data);
         }
-        if (StartsNoCase(rest, "hex(")) {
+        if (kind == 'H' && StartsNoCase(rest, "hex(")) {
             size_t close = rest.find(')');
             if (close == std::string_view::npos || close == 4 || close > 12 || close + 1 >= rest.size() ||
                 rest[close + 1] != ':')
@@ -372,6 +387,15 @@ private:
                 s.remove_suffix(1);
             size_t pos = 0;
             while (pos < s.size()) {
+                // The usual "xx," first, then the general form.
+                if (pos + 2 < s.size() && s[pos + 2] == ',') {
+                    int hi = HexDigit(s[pos]), lo = HexDigit(s[pos + 1]);
+                    if (hi >= 0 && lo >= 0) {
+                        out += static_cast<char>(hi << 4 | lo);
+                        pos += 3;
+                        continue;
+                    }
+                }
                 while (pos < s.size() && IsBlank(s[pos]))
                     pos++;
                 if (pos == s.size())
@@ -402,6 +426,7 @@ private:
     }
 
     LineReader &in_;
+    Value scratch_;
     std::string_view root_;
     const std::string &file_;
 };
@@ -524,7 +549,7 @@ LONG ReadKey(Root root, const std::string &path, KeyData *out) {
     LineReader in(fd.get());
     Parser parser(in, root, file);
     KeyCollector collector(path);
-    LONG rc = parser.Run(collector, false);
+    LONG rc = parser.Run(collector, true);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (!collector.found())
