@@ -113,6 +113,29 @@ TEST_F(Hive, ReadsAnExportAsWritten) {
     RegCloseKey(key);
 }
 
+// Regedit 5 files, as Windows and Wine export them: UTF-16LE with a byte
+// order mark, strings in hex as UTF-16 too. The narrow functions see UTF-8.
+TEST_F(Hive, ReadsVersion5Exports) {
+    std::u16string text = u"Windows Registry Editor Version 5.00\r\n\r\n"
+                          u"[HKEY_CURRENT_USER\\Software\\T\u00e9ssel]\r\n"
+                          u"\"Name\"=\"caf\u00e9 \\\"x\\\"\"\r\n"
+                          u"\"Dir\"=hex(2):41,00,e9,00,00,00\r\n"
+                          u"\"List\"=hex(7):61,00,00,00,3d,d8,00,de,00,00,00,00\r\n";
+    std::string bytes = "\xFF\xFE";
+    for (char16_t c : text) {
+        bytes += static_cast<char>(c & 0xFF);
+        bytes += static_cast<char>(c >> 8);
+    }
+    Write(bytes);
+    HKEY key = Open("Software\\T\xC3\xA9ssel");
+    EXPECT_EQ(Data(key, "Name"), std::string("caf\xC3\xA9 \"x\"\0", 10));
+    DWORD type;
+    EXPECT_EQ(Data(key, "Dir", &type), std::string("A\xC3\xA9\0", 4));
+    EXPECT_EQ(type, DWORD(REG_EXPAND_SZ));
+    EXPECT_EQ(Data(key, "List"), std::string("a\0\xF0\x9F\x98\x80\0\0", 8));
+    RegCloseKey(key);
+}
+
 TEST_F(Hive, SectionsImplyTheirParentsAndMerge) {
     Write("REGEDIT4\n\n"
           "; a comment\n"
@@ -234,7 +257,7 @@ TEST_F(Hive, FilesThatCannotBeParsed) {
         "REGEDIT4\n[HKEY_CURRENT_USER\\K\\\\L]\n",
         "REGEDIT4\n[HKEY_CURRENT_USER\\K\n",
         "REGEDIT4\nstray text\n",
-        "\xFF\xFEW\0i\0",
+        "\xFF\xFEW\0i\0",                                       // UTF-16, but no header
     };
     for (const char *text : broken) {
         Write(text);

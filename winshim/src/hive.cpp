@@ -185,6 +185,49 @@ bool StartsNoCase(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && EqualNoCase(s.substr(0, prefix.size()), prefix);
 }
 
+void AppendUtf8(std::string &out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | c >> 6);
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | c >> 12);
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | c >> 18);
+        out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// UTF-16LE bytes as UTF-8, the narrow text of this platform. A lone
+// surrogate becomes U+FFFD; an odd last byte is kept as it is.
+std::string NarrowFromUtf16(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size() / 2);
+    size_t n = bytes.size() / 2;
+    auto unit = [&](size_t i) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                     static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+    };
+    for (size_t i = 0; i < n; i++) {
+        uint32_t c = unit(i);
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < n && unit(i + 1) >= 0xDC00 && unit(i + 1) < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
+            i++;
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;
+        }
+        AppendUtf8(out, c);
+    }
+    if (bytes.size() % 2)
+        out += bytes.back();
+    return out;
+}
+
 // What a parse reports to the code that asked for it.
 class Visitor {
 public:
@@ -206,13 +249,13 @@ public:
         std::string_view line;
         if (!in_.Next(line))
             return in_.error() ? Win32FromErrno(in_.error()) : ERROR_SUCCESS;  // an empty file: an empty hive
-        if (line.size() >= 2 && static_cast<unsigned char>(line[0]) == 0xFF &&
-            static_cast<unsigned char>(line[1]) == 0xFE)
-            return Fail("UTF-16 hive files are not read; export the hive as REGEDIT4");
         if (line.size() >= 3 && line.substr(0, 3) == "\xEF\xBB\xBF")
             line.remove_prefix(3);
-        if (TrimBlanks(line) != "REGEDIT4")
-            return Fail("not a REGEDIT4 file");
+        std::string_view format = TrimBlanks(line);
+        if (format == "Windows Registry Editor Version 5.00")
+            wide_ = true;
+        else if (format != "REGEDIT4")
+            return Fail("not a registry file (REGEDIT4 or Windows Registry Editor Version 5.00)");
         bool in_section = false, wanted = false;
         while (in_.Next(line)) {
             std::string_view s = TrimBlanks(line);
@@ -371,7 +414,12 @@ private:
                 type = type << 4 | static_cast<uint32_t>(d);
             }
             value.type = type;
-            return HexList(rest.substr(close + 2), value.data);
+            if (!HexList(rest.substr(close + 2), value.data))
+                return false;
+            // Version 5 files hold strings in hex as UTF-16; ours are narrow.
+            if (wide_ && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ))
+                value.data = NarrowFromUtf16(value.data);
+            return true;
         }
         if (rest == "-")
             return Bad("value removal in a hive file");
@@ -426,6 +474,7 @@ private:
     }
 
     LineReader &in_;
+    bool wide_ = false;
     Value scratch_;
     std::string_view root_;
     const std::string &file_;
@@ -532,6 +581,20 @@ private:
     int fd_;
 };
 
+LONG ReadAll(int fd, std::string &out) {
+    char block[65536];
+    for (;;) {
+        ssize_t n = read(fd, block, sizeof block);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return Win32FromErrno(errno);
+        if (n == 0)
+            return ERROR_SUCCESS;
+        out.append(block, static_cast<size_t>(n));
+    }
+}
+
 }  // namespace
 
 LONG ReadKey(Root root, const std::string &path, KeyData *out) {
@@ -546,7 +609,18 @@ LONG ReadKey(Root root, const std::string &path, KeyData *out) {
             *out = KeyData();
         return ERROR_SUCCESS;
     }
-    LineReader in(fd.get());
+    // A version 5 file is UTF-16: read whole and turned into UTF-8 text.
+    unsigned char bom[2];
+    ssize_t got = pread(fd.get(), bom, 2, 0);
+    bool wide = got == 2 && bom[0] == 0xFF && bom[1] == 0xFE;
+    std::string text;
+    if (wide) {
+        std::string bytes;
+        if (LONG rc = ReadAll(fd.get(), bytes))
+            return rc;
+        text = NarrowFromUtf16(std::string_view(bytes).substr(2));
+    }
+    LineReader in = wide ? LineReader(text) : LineReader(fd.get());
     Parser parser(in, root, file);
     KeyCollector collector(path);
     LONG rc = parser.Run(collector, true);
