@@ -24,13 +24,26 @@ output, "! " lines standard error, a "~ " or "!~ " prefix makes the line a
 regular expression, "\\ no newline" says the line above has no line feed, and
 "[N]" gives an exit status other than 0. Every newline is CRLF under Wine.
 
-Placeholders in commands and expectations: {tmp} the case's scratch directory,
-{exe} ".exe" under Wine and "" natively, {argv0} the argv[0] that the program
-sees, {cr} a carriage return.
+"box: {json}" lines are the message boxes that the command shows, as
+winshim logs them (checked natively). WINSHIM_MSGBOX=ok,cancel,... answers
+them: natively through winshim, under Wine on an Xvfb display where xdotool
+presses Return or Escape in each box, and the first box's screenshot is kept
+in the artefacts directory. Without answers there is no terminal natively and
+no display under Wine, so boxes fail at once on both.
+
+Commands run in the case's scratch directory. A program named as
+"pinhome@Tessel/bin" runs from a copy of it put into that directory below it.
+
+Placeholders in commands and expectations: {tmp} the case's scratch directory
+as the program names it (under Wine its Z: path), {wtmp} the same with
+backslashes, {exe} ".exe" under Wine and "" natively, {argv0} the argv[0] that
+the program sees, {cr} a carriage return.
 """
 
 import argparse
+import atexit
 import difflib
+import json
 import os
 import re
 import shlex
@@ -38,9 +51,12 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
+import zlib
 
 TOOLS = ("hivepeek", "sheetwise", "pinhome", "regdump")
 TIMEOUT = 60
+BOX_TITLE = r"^Setup dovlink\[w\] for Tessel - pinhome V0\.91$"
 
 # Keys that tests write to and that every Wine case starts without.
 WINE_SCRATCH_KEYS = (
@@ -61,6 +77,7 @@ class Command:
         self.lineno = lineno
         self.expect = []  # (stream, kind, text, newline): stream 1/2, kind "=" or "~"
         self.status = 0
+        self.boxes = []
 
 
 class Case:
@@ -145,6 +162,8 @@ class CaseFile:
             if not command.expect:
                 raise CaseFileError(f"{self.path}:{number}: no line to take the newline from")
             command.expect[-1] = command.expect[-1][:3] + (False,)
+        elif line.startswith("box: "):
+            command.boxes.append(json.loads(line[5:]))
         elif line.startswith("!~ "):
             command.expect.append((2, "~", line[3:], True))
         elif line.startswith("! ") or line == "!":
@@ -170,10 +189,25 @@ class Platform:
         name = tool + (".exe" if self.target == "wine" else "")
         return os.path.join(self.bindir, name)
 
+    def placed_program(self, word, tmp):
+        """The program a command names, copied where "tool@dir" asks."""
+        tool, _, where = word.partition("@")
+        if tool not in TOOLS:
+            return tool, None
+        program = self.program(tool)
+        if where:
+            target = os.path.join(tmp, where)
+            os.makedirs(target, exist_ok=True)
+            copy = os.path.join(target, os.path.basename(program))
+            shutil.copy2(program, copy)
+            program = copy
+        return tool, program
+
     def base_env(self, tmp):
         env = {k: v for k, v in os.environ.items()
                if not k.startswith("WINSHIM_") and k not in
                ("POSIXLY_CORRECT", "POSIXLY_INCORRECT_GETOPT", "TESTPRINTER", "DISPLAY")}
+        env["CASE_DIR"] = tmp  # where the commands run
         if self.target == "native":
             env["HOME"] = tmp
             env["WINSHIM_REGISTRY"] = os.path.join(tmp, "registry")
@@ -219,22 +253,120 @@ class Platform:
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=TIMEOUT, check=True)
 
-    def run(self, words, env, argv0):
-        tool = words[0]
-        program = self.program(tool)
+    def run(self, program, tool, args, env, argv0, answers, artefact):
         if self.target == "wine":
-            argv = ["wine", program] + words[1:]
+            argv = ["wine", program] + args
             executable = None
         else:
-            argv = [argv0 or tool] + words[1:]
+            argv = [argv0 or tool] + args
             executable = program
-        proc = subprocess.run(argv, executable=executable, env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT)
+        if self.target == "wine" and answers is not None:
+            return self.run_on_display(argv, env, answers, artefact)
+        proc = subprocess.run(argv, executable=executable, env=env, cwd=env["CASE_DIR"], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT,
+                              start_new_session=True)
         return proc.returncode, proc.stdout, proc.stderr
+
+    def run_on_display(self, argv, env, answers, artefact):
+        """Runs under Wine on a virtual display, answering each box with a key."""
+        env = dict(env, DISPLAY=Display.get())
+        env.pop("WINSHIM_MSGBOX", None)
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            proc = subprocess.Popen(argv, env=env, cwd=env["CASE_DIR"], stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=err)
+            try:
+                done = set()
+                for index, answer in enumerate(answers):
+                    window = Display.wait_window(env, done, proc)
+                    if window is None:
+                        break
+                    done.add(window)
+                    if index == 0 and artefact:
+                        Display.screenshot(env, artefact)
+                    key = "Return" if answer == "ok" else "Escape"
+                    subprocess.run(["xdotool", "key", "--window", window, key], env=env, timeout=TIMEOUT,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                status = proc.wait(timeout=TIMEOUT)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+            out.seek(0)
+            err.seek(0)
+            return status, out.read(), err.read()
+
+
+class Display:
+    """One Xvfb server for the run, started when a case first needs it."""
+
+    name = None
+
+    @classmethod
+    def get(cls):
+        if cls.name:
+            return cls.name
+        for number in range(90, 200):
+            if not os.path.exists(f"/tmp/.X{number}-lock"):
+                break
+        server = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        atexit.register(server.kill)
+        cls.name = f":{number}"
+        for _ in range(100):
+            if subprocess.run(["xdotool", "getdisplaygeometry"], env=dict(os.environ, DISPLAY=cls.name),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
+                return cls.name
+            time.sleep(0.1)
+        raise RuntimeError("Xvfb did not start")
+
+    @staticmethod
+    def wait_window(env, done, proc):
+        """The first visible window titled as the tools' boxes are, not yet answered."""
+        deadline = time.time() + TIMEOUT
+        while time.time() < deadline and proc.poll() is None:
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", BOX_TITLE], env=env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout.split()
+            fresh = [w for w in found if w not in done]
+            if fresh:
+                time.sleep(0.3)  # let the box finish drawing
+                return fresh[0]
+            time.sleep(0.1)
+        return None
+
+    @staticmethod
+    def screenshot(env, path):
+        dump = subprocess.run(["xwd", "-root", "-silent"], env=env, stdout=subprocess.PIPE, timeout=TIMEOUT).stdout
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(png_from_xwd(dump))
+
+
+def png_from_xwd(dump):
+    """An X window dump of a 24-bit screen as a PNG file."""
+    fields = [int.from_bytes(dump[i:i + 4], "big") for i in range(0, 100, 4)]
+    header_size, width, height = fields[0], fields[4], fields[5]
+    byte_order, bits_per_pixel, bytes_per_line, ncolors = fields[7], fields[11], fields[12], fields[19]
+    if bits_per_pixel != 32:
+        raise ValueError("only 32-bit dumps are converted")
+    pixels = dump[header_size + 12 * ncolors:]
+    rows = bytearray()
+    for y in range(height):
+        row = pixels[y * bytes_per_line:y * bytes_per_line + 4 * width]
+        rows.append(0)
+        for x in range(0, 4 * width, 4):
+            b, g, r = (row[x], row[x + 1], row[x + 2]) if byte_order == 0 else (row[x + 3], row[x + 2], row[x + 1])
+            rows += bytes((r, g, b))
+
+    def chunk(kind, data):
+        return (len(data).to_bytes(4, "big") + kind + data +
+                zlib.crc32(kind + data).to_bytes(4, "big"))
+    header = width.to_bytes(4, "big") + height.to_bytes(4, "big") + bytes((8, 2, 0, 0, 0))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(bytes(rows))) +
+            chunk(b"IEND", b""))
 
 
 def substitute(text, values):
-    return re.sub(r"\{(tmp|exe|argv0|cr)\}", lambda m: values[m.group(1)], text)
+    return re.sub(r"\{(tmp|wtmp|exe|argv0|cr)\}", lambda m: values[m.group(1)], text)
 
 
 def check_stream(actual, expected, crlf):
@@ -271,14 +403,15 @@ def check_stream(actual, expected, crlf):
     return problems
 
 
-def run_case(platform, casefile, case):
+def run_case(platform, casefile, case, artefacts):
     tmp = tempfile.mkdtemp(prefix="case-")
     try:
         platform.prepare(casefile, tmp)
-        values = {"tmp": platform.windows_path(tmp), "exe": ".exe" if platform.target == "wine" else "",
-                  "cr": "\r"}
+        wine = platform.target == "wine"
+        values = {"tmp": platform.windows_path(tmp), "wtmp": platform.windows_path(tmp).replace("/", "\\"),
+                  "exe": ".exe" if wine else "", "cr": "\r"}
         problems = []
-        for command in case.commands:
+        for number, command in enumerate(case.commands, 1):
             env = platform.base_env(tmp)
             words = shlex.split(substitute(command.line, values))
             argv0 = None
@@ -288,18 +421,35 @@ def run_case(platform, casefile, case):
                     argv0 = value
                 else:
                     env[name] = value
-            if not words or words[0] not in TOOLS:
+            tool, program = platform.placed_program(words[0], tmp) if words else (None, None)
+            if program is None:
                 raise CaseFileError(f"{casefile.path}:{command.lineno}: unknown program")
-            values["argv0"] = (platform.windows_path(platform.program(words[0])) if platform.target == "wine"
-                               else argv0 or words[0])
-            status, out, err = platform.run(words, env, argv0)
-            crlf = platform.target == "wine"
+            values["argv0"] = platform.windows_path(program) if wine else argv0 or tool
+            log = os.path.join(tmp, f"boxes-{number}.log")
+            if not wine:
+                env["WINSHIM_MSGBOX_LOG"] = log
+            answers = env["WINSHIM_MSGBOX"].split(",") if "WINSHIM_MSGBOX" in env else None
+            artefact = None
+            if artefacts and answers:
+                slug = re.sub(r"[^A-Za-z0-9]+", "-", f"{os.path.basename(casefile.path)}-{case.title}").strip("-")
+                artefact = os.path.join(artefacts, f"{slug}-{number}.png")
+            status, out, err = platform.run(program, tool, words[1:], env, argv0, answers, artefact)
             expected = [(s, k, substitute(t, values), n) for s, k, t, n in command.expect]
             found = []
             if status != command.status:
                 found.append(f"exit status {status}, expected {command.status}")
-            found += ["stdout: " + p for p in check_stream(out, [e for e in expected if e[0] == 1], crlf)]
-            found += ["stderr: " + p for p in check_stream(err, [e for e in expected if e[0] == 2], crlf)]
+            found += ["stdout: " + p for p in check_stream(out, [e for e in expected if e[0] == 1], wine)]
+            found += ["stderr: " + p for p in check_stream(err, [e for e in expected if e[0] == 2], wine)]
+            if not wine:
+                shown = []
+                if os.path.exists(log):
+                    with open(log, encoding="utf-8") as f:
+                        shown = [json.loads(line) for line in f]
+                want = [{k: substitute(v, values) if isinstance(v, str) else v for k, v in box.items()}
+                        for box in command.boxes]
+                if shown != want:
+                    found.append("boxes: expected\n  " + "\n  ".join(map(json.dumps, want)) +
+                                 "\ngot\n  " + "\n  ".join(map(json.dumps, shown)))
             if found:
                 problems.append(f"$ {command.line}  (line {command.lineno})\n" + "\n".join(found))
         return problems
@@ -330,6 +480,7 @@ def main():
     parser.add_argument("--prefix", help="the Wine prefix to run in")
     parser.add_argument("--make-prefix", metavar="DIR", help="make a fresh Wine prefix and stop")
     parser.add_argument("--stop-prefix", metavar="DIR", help="stop the Wine server of a prefix and stop")
+    parser.add_argument("--artefacts", metavar="DIR", help="where to keep screenshots of message boxes")
     parser.add_argument("files", nargs="*")
     args = parser.parse_args()
     if args.make_prefix:
@@ -344,7 +495,7 @@ def main():
             if case.only and case.only != args.target:
                 skipped += 1
                 continue
-            problems = run_case(platform, casefile, case)
+            problems = run_case(platform, casefile, case, args.artefacts and os.path.abspath(args.artefacts))
             name = f"{os.path.basename(path)}: {case.title}"
             if problems:
                 failed += 1

@@ -1,6 +1,7 @@
 // regdump ROOT\key: one line per value of the key, sorted by name so that
 // every platform prints the same: the name ("@" for the default value), the
-// type, the size and the data bytes in hex.
+// type and the data's exact bytes: for strings as text, with every byte that
+// is not printable ASCII (and '<') as <xx>, NULs included; else size and hex.
 
 #include <windows.h>
 
@@ -63,10 +64,16 @@ int main(int argc, char **argv) {
     RegCloseKey(key);
     std::sort(entries.begin(), entries.end(), NameLess);
     for (const Entry &e : entries) {
-        printf("%s type %lu size %lu:", e.name.empty() ? "@" : ("\"" + e.name + "\"").c_str(), (unsigned long)e.type,
-               (unsigned long)e.data.size());
-        for (BYTE b : e.data)
-            printf(" %02x", b);
+        printf("%s type %lu", e.name.empty() ? "@" : ("\"" + e.name + "\"").c_str(), (unsigned long)e.type);
+        if (e.type == REG_SZ || e.type == REG_EXPAND_SZ || e.type == REG_MULTI_SZ) {
+            printf(": ");
+            for (BYTE b : e.data)
+                printf(b >= 0x20 && b < 0x7F && b != '<' ? "%c" : "<%02x>", b);
+        } else {
+            printf(" size %lu:", (unsigned long)e.data.size());
+            for (BYTE b : e.data)
+                printf(" %02x", b);
+        }
         printf("\n");
     }
     return 0;

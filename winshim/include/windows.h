@@ -7,5 +7,6 @@
 #include "winerror.h"
 #include "winbase.h"
 #include "winreg.h"
+#include "winuser.h"
 
 #endif

@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include <fcntl.h>
+#include <dirent.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -631,6 +632,357 @@ LONG ReadKey(Root root, const std::string &path, KeyData *out) {
     if (out)
         collector.Take(*out);
     return ERROR_SUCCESS;
+}
+
+// --- writing ----------------------------------------------------------------
+
+namespace {
+
+// UTF-8 text as UTF-16LE bytes, for the strings of a version 5 file. A byte
+// that is no UTF-8 becomes U+FFFD.
+std::string Utf16FromNarrow(std::string_view text) {
+    std::string out;
+    auto put = [&out](uint32_t unit) {
+        out += static_cast<char>(unit & 0xFF);
+        out += static_cast<char>(unit >> 8);
+    };
+    for (size_t i = 0; i < text.size();) {
+        unsigned char b = static_cast<unsigned char>(text[i]);
+        uint32_t c = 0xFFFD;
+        size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+        bool ok = len > 0 && i + len <= text.size();
+        for (size_t k = 1; ok && k < len; k++)
+            ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (ok) {
+            c = len == 1 ? b : b & (0x7F >> len);
+            for (size_t k = 1; k < len; k++)
+                c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+            i += len;
+        } else {
+            i++;
+        }
+        if (c >= 0x10000) {
+            put(0xD800 + ((c - 0x10000) >> 10));
+            put(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            put(c);
+        }
+    }
+    return out;
+}
+
+std::string Escaped(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// A value as regedit writes it, hex lists wrapped at 80 columns.
+std::string ValueText(const Value &value, bool wide, const std::string &nl) {
+    std::string line = value.name.empty() ? "@=" : "\"" + Escaped(value.name) + "\"=";
+    const std::string &data = value.data;
+    if (value.type == REG_SZ && !data.empty() && data.find('\0') == data.size() - 1 &&
+        data.find_first_of("\r\n") == std::string::npos)
+        return line + "\"" + Escaped(std::string_view(data).substr(0, data.size() - 1)) + "\"" + nl;
+    if (value.type == REG_DWORD && data.size() == 4) {
+        char digits[16];
+        uint32_t n = 0;
+        for (int i = 3; i >= 0; i--)
+            n = n << 8 | static_cast<unsigned char>(data[i]);
+        snprintf(digits, sizeof digits, "dword:%08x", n);
+        return line + digits + nl;
+    }
+    char kind[16];
+    if (value.type == REG_BINARY)
+        snprintf(kind, sizeof kind, "hex:");
+    else
+        snprintf(kind, sizeof kind, "hex(%x):", static_cast<unsigned>(value.type));
+    line += kind;
+    bool text = value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ;
+    std::string bytes = wide && text ? Utf16FromNarrow(data) : data;
+    std::string out;
+    static const char digits[] = "0123456789abcdef";
+    for (size_t i = 0; i < bytes.size(); i++) {
+        unsigned char b = static_cast<unsigned char>(bytes[i]);
+        line += digits[b >> 4];
+        line += digits[b & 15];
+        if (i + 1 < bytes.size()) {
+            line += ',';
+            if (line.size() > 76) {
+                out += line + "\\" + nl;
+                line = "  ";
+            }
+        }
+    }
+    return out + line + nl;
+}
+
+// Where the key to change stands in the text: the end of each of its
+// sections, the places of the value named, and the spelling of the part of
+// its path that exists already.
+class EditScanner : public Visitor {
+public:
+    EditScanner(std::string_view target, std::string_view value_name) : target_(target), name_(value_name) {
+        for (size_t start = 0; !target.empty();) {
+            size_t cut = target.find('\\', start);
+            parts_.push_back(target.substr(start, cut == std::string_view::npos ? cut : cut - start));
+            if (cut == std::string_view::npos)
+                break;
+            start = cut + 1;
+        }
+    }
+
+    bool Section(std::string_view path, uint64_t, uint64_t end) override {
+        Spell(path);
+        std::string_view child;
+        switch (Relate(target_, path, &child)) {
+        case Relation::Same:
+            exists_ = true;
+            section_ends_.push_back(end);
+            return true;
+        case Relation::Below:
+            exists_ = true;
+            return false;
+        case Relation::Other:
+            return false;
+        }
+        return false;
+    }
+
+    void Found(Value &&value, uint64_t begin, uint64_t end) override {
+        section_ends_.back() = end;
+        if (EqualNoCase(value.name, name_))
+            places_.push_back({begin, end});
+    }
+
+    bool exists() const { return exists_ || target_.empty(); }
+    const std::vector<uint64_t> &section_ends() const { return section_ends_; }
+    const std::vector<std::pair<uint64_t, uint64_t>> &places() const { return places_; }
+
+    // The key's path spelled as the hive spells what it has of it.
+    std::string Spelling() const {
+        std::string out;
+        for (size_t i = 0; i < parts_.size(); i++) {
+            if (i)
+                out += '\\';
+            out += i < spelled_.size() ? spelled_[i] : std::string(parts_[i]);
+        }
+        return out;
+    }
+
+private:
+    void Spell(std::string_view path) {
+        size_t start = 0;
+        for (size_t i = 0; i < parts_.size() && start <= path.size(); i++) {
+            size_t cut = path.find('\\', start);
+            std::string_view part = path.substr(start, cut == std::string_view::npos ? cut : cut - start);
+            if (!EqualNoCase(part, parts_[i]))
+                return;
+            if (i == spelled_.size())
+                spelled_.emplace_back(part);
+            if (cut == std::string_view::npos)
+                return;
+            start = cut + 1;
+        }
+    }
+
+    std::string_view target_, name_;
+    std::vector<std::string_view> parts_;
+    std::vector<std::string> spelled_;
+    bool exists_ = false;
+    std::vector<uint64_t> section_ends_;
+    std::vector<std::pair<uint64_t, uint64_t>> places_;
+};
+
+// Holds the store's lock: an advisory lock on the directory, which is never
+// renamed, taken before a hive is read and kept until its new file is in place.
+class StoreLock {
+public:
+    explicit StoreLock(const std::string &dir) : fd_(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (fd_ < 0) {
+            error_ = errno;
+            return;
+        }
+        while (flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                error_ = errno;
+                return;
+            }
+        }
+    }
+    ~StoreLock() {
+        if (fd_ >= 0)
+            close(fd_);  // releases the lock
+    }
+    StoreLock(const StoreLock &) = delete;
+    StoreLock &operator=(const StoreLock &) = delete;
+    int error() const { return error_; }
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+    int error_ = 0;
+};
+
+LONG MakeDirectories(const std::string &dir) {
+    for (size_t i = 1; i <= dir.size(); i++) {
+        if (i < dir.size() && dir[i] != '/')
+            continue;
+        std::string part = dir.substr(0, i);
+        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
+            return Win32FromErrno(errno);
+    }
+    return ERROR_SUCCESS;
+}
+
+bool WriteAll(int fd, const std::string &bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Puts `bytes` in place of the hive's file: a temporary file in the same
+// directory, flushed, then renamed over the old one, so that a reader (or a
+// crash) sees the old file or the new one, never a part of either.
+LONG ReplaceFile(const StoreLock &lock, const std::string &dir, Root root, const std::string &file,
+                 const std::string &bytes, mode_t mode) {
+    std::string temp = dir + "/." + RootName(root) + ".reg.XXXXXX";
+    int fd = mkstemp(&temp[0]);
+    if (fd < 0)
+        return Win32FromErrno(errno);
+    bool ok = WriteAll(fd, bytes) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    int err = errno;
+    ok = close(fd) == 0 && ok;
+    if (ok && rename(temp.c_str(), file.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        unlink(temp.c_str());
+        return Win32FromErrno(err ? err : EIO);
+    }
+    fsync(lock.fd());
+    return ERROR_SUCCESS;
+}
+
+// Temporary files of writers that died before their rename. Only a writer
+// holding the lock has one, so under the lock every one left is stale.
+void RemoveStaleFiles(const std::string &dir, Root root) {
+    std::string prefix = std::string(".") + RootName(root) + ".reg.";
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *entry = readdir(d))
+            if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0 &&
+                strlen(entry->d_name) == prefix.size() + 6)
+                unlinkat(dirfd(d), entry->d_name, 0);
+        closedir(d);
+    }
+}
+
+}  // namespace
+
+LONG EditHive(Root root, const HiveEdit &edit, bool *created) {
+    if (created)
+        *created = false;
+    std::string dir = StoreDirectory(), file = HivePath(root);
+    if (!HiveWritable(root))
+        return ERROR_ACCESS_DENIED;
+    if (LONG rc = MakeDirectories(dir))
+        return rc;
+    StoreLock lock(dir);
+    if (lock.error())
+        return Win32FromErrno(lock.error());
+
+    std::string bytes;
+    mode_t mode = 0666;
+    {
+        Fd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat st;
+        if (fd.get() >= 0) {
+            if (fstat(fd.get(), &st) != 0)
+                return Win32FromErrno(errno);
+            if ((st.st_mode & 0222) == 0)
+                return ERROR_ACCESS_DENIED;
+            mode = st.st_mode & 07777;
+            if (LONG rc = ReadAll(fd.get(), bytes))
+                return rc;
+        } else if (errno != ENOENT) {
+            return Win32FromErrno(errno);
+        } else {
+            mode_t mask = umask(0);
+            umask(mask);
+            mode &= ~mask;
+        }
+    }
+    RemoveStaleFiles(dir, root);
+
+    bool wide = bytes.size() >= 2 && bytes.compare(0, 2, "\xFF\xFE") == 0;
+    std::string text = wide ? NarrowFromUtf16(std::string_view(bytes).substr(2)) : bytes;
+    EditScanner scanner(edit.path, edit.value.name);
+    {
+        LineReader in(text);
+        Parser parser(in, root, file);
+        if (LONG rc = parser.Run(scanner, true))
+            return rc;  // a hive that cannot be read is never rewritten
+    }
+    size_t first_nl = text.find('\n');
+    std::string nl = first_nl != std::string::npos && first_nl > 0 && text[first_nl - 1] != '\r' ? "\n" : "\r\n";
+    if (text.empty())
+        text = wide ? "Windows Registry Editor Version 5.00" + nl : "REGEDIT4" + nl;
+    auto append_section = [&](const std::string &body) {
+        if (text.back() != '\n')
+            text += nl;
+        text += nl + "[" + RootName(root) + (edit.path.empty() ? "" : "\\" + scanner.Spelling()) + "]" + nl + body;
+    };
+
+    switch (edit.kind) {
+    case HiveEdit::CreateKey:
+        if (scanner.exists())
+            return ERROR_SUCCESS;
+        append_section("");
+        if (created)
+            *created = true;
+        break;
+    case HiveEdit::SetValue: {
+        std::string line = ValueText(edit.value, wide, nl);
+        const auto &places = scanner.places();
+        if (!scanner.exists()) {
+            return ERROR_KEY_DELETED;
+        } else if (!places.empty()) {
+            // The first place takes the new data; later ones go.
+            for (size_t i = places.size(); i-- > 1;)
+                text.erase(places[i].first, places[i].second - places[i].first);
+            text.replace(places[0].first, places[0].second - places[0].first, line);
+        } else if (!scanner.section_ends().empty()) {
+            size_t at = scanner.section_ends().back();
+            if (at == text.size() && text.back() != '\n')
+                line = nl + line;
+            text.insert(at, line);
+        } else {
+            append_section(line);
+        }
+        break;
+    }
+    case HiveEdit::DeleteValue: {
+        const auto &places = scanner.places();
+        if (places.empty())
+            return ERROR_FILE_NOT_FOUND;
+        for (size_t i = places.size(); i-- > 0;)
+            text.erase(places[i].first, places[i].second - places[i].first);
+        break;
+    }
+    }
+    return ReplaceFile(lock, dir, root, file, wide ? "\xFF\xFE" + Utf16FromNarrow(text) : text, mode);
 }
 
 }  // namespace winshim

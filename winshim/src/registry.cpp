@@ -19,8 +19,12 @@ namespace {
 struct Key {
     Root root;
     std::string path;
+    REGSAM access = KEY_ALL_ACCESS;
     KeyData data;
 };
+
+// Open handles on the predefined roots, read when first used.
+std::unique_ptr<Key> root_keys[5];
 
 std::set<Key *> &OpenKeys() {
     static std::set<Key *> keys;
@@ -81,8 +85,7 @@ LONG Resolve(HKEY hKey, LPCSTR lpSubKey, Root *root, std::string *path) {
 LONG KeyOf(HKEY hKey, Key **out) {
     Root root;
     if (Predefined(hKey, &root)) {
-        static std::unique_ptr<Key> roots[5];
-        auto &slot = roots[static_cast<int>(root)];
+        auto &slot = root_keys[static_cast<int>(root)];
         if (!slot) {
             auto key = std::make_unique<Key>();
             key->root = root;
@@ -122,6 +125,7 @@ extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSA
         return rc;
     if ((samDesired & kWriteRights) && !winshim::HiveWritable(key->root))
         return ERROR_ACCESS_DENIED;
+    key->access = samDesired;
     *phkResult = reinterpret_cast<HKEY>(key.get());
     OpenKeys().insert(key.release());
     return ERROR_SUCCESS;
@@ -269,5 +273,68 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
         if (!fits)
             return ERROR_MORE_DATA;
     }
+    return ERROR_SUCCESS;
+}
+
+// Contract: opens hKey\lpSubKey, creating it and every missing key on its
+// path. The hive must be writable to create anything; an existing key opens
+// as with RegOpenKeyExA. *lpdwDisposition tells which happened.
+extern "C" LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR, DWORD dwOptions,
+                                          REGSAM samDesired, const SECURITY_ATTRIBUTES *, PHKEY phkResult,
+                                          LPDWORD lpdwDisposition) {
+    if (DWORD fault = InjectedFault("RegCreateKeyExA"))
+        return static_cast<LSTATUS>(fault);
+    if (!phkResult || !lpSubKey || Reserved || dwOptions != REG_OPTION_NON_VOLATILE)
+        return ERROR_INVALID_PARAMETER;
+    auto key = std::make_unique<Key>();
+    if (LONG rc = Resolve(hKey, lpSubKey, &key->root, &key->path))
+        return rc;
+    LONG rc = winshim::ReadKey(key->root, key->path, &key->data);
+    bool created = false;
+    if (rc == ERROR_FILE_NOT_FOUND) {
+        if ((rc = winshim::EditHive(key->root, {winshim::HiveEdit::CreateKey, key->path, {}}, &created)))
+            return rc;
+        rc = winshim::ReadKey(key->root, key->path, &key->data);
+    }
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    if ((samDesired & kWriteRights) && !winshim::HiveWritable(key->root))
+        return ERROR_ACCESS_DENIED;
+    key->access = samDesired;
+    if (lpdwDisposition)
+        *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    *phkResult = reinterpret_cast<HKEY>(key.get());
+    OpenKeys().insert(key.release());
+    return ERROR_SUCCESS;
+}
+
+// Contract: stores a value of the key, which must be open with KEY_SET_VALUE.
+// The bytes are kept exactly as given; the hive file is rewritten atomically.
+extern "C" LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE *lpData,
+                                         DWORD cbData) {
+    if (DWORD fault = InjectedFault("RegSetValueExA"))
+        return static_cast<LSTATUS>(fault);
+    Key *key;
+    if (LONG rc = KeyOf(hKey, &key))
+        return rc;
+    if (!(key->access & KEY_SET_VALUE))
+        return ERROR_ACCESS_DENIED;
+    if (!lpData && cbData)
+        return ERROR_INVALID_PARAMETER;
+    Value value;
+    value.name = lpValueName ? lpValueName : "";
+    value.type = dwType;
+    value.data.assign(reinterpret_cast<const char *>(lpData), lpData ? cbData : 0);
+    if (LONG rc = winshim::EditHive(key->root, {winshim::HiveEdit::SetValue, key->path, value}))
+        return rc;
+    // The handle sees its own write, as on Windows.
+    auto &values = key->data.values;
+    for (Value &old : values)
+        if (winshim::EqualNoCase(old.name, value.name)) {
+            old.type = value.type;
+            old.data = value.data;
+            return ERROR_SUCCESS;
+        }
+    values.push_back(value);
     return ERROR_SUCCESS;
 }
