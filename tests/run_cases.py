@@ -271,6 +271,20 @@ class Platform:
         """Runs under Wine on a virtual display, answering each box with a key."""
         env = dict(env, DISPLAY=Display.get())
         env.pop("WINSHIM_MSGBOX", None)
+        # Wine's desktop process keeps the display (or the lack of one) that
+        # its server started with: a fresh server before and after.
+        self.restart_server(env)
+        try:
+            return self.answer_boxes(argv, env, answers, artefact)
+        finally:
+            self.restart_server(env)
+
+    @staticmethod
+    def restart_server(env):
+        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL, timeout=TIMEOUT)
+        subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL, timeout=TIMEOUT)
+
+    def answer_boxes(self, argv, env, answers, artefact):
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             proc = subprocess.Popen(argv, env=env, cwd=env["CASE_DIR"], stdin=subprocess.DEVNULL, stdout=out,
                                     stderr=err)
@@ -342,20 +356,20 @@ class Display:
 
 
 def png_from_xwd(dump):
-    """An X window dump of a 24-bit screen as a PNG file."""
+    """An X window dump of a true-colour screen as a PNG file."""
     fields = [int.from_bytes(dump[i:i + 4], "big") for i in range(0, 100, 4)]
-    header_size, width, height = fields[0], fields[4], fields[5]
-    byte_order, bits_per_pixel, bytes_per_line, ncolors = fields[7], fields[11], fields[12], fields[19]
-    if bits_per_pixel != 32:
-        raise ValueError("only 32-bit dumps are converted")
+    header_size, width, height, byte_order = fields[0], fields[4], fields[5], fields[7]
+    bytes_per_line, masks, ncolors = fields[12], fields[14:17], fields[20]
+    step = bytes_per_line // width
+    shifts = [(mask & -mask).bit_length() - 1 for mask in masks]
     pixels = dump[header_size + 12 * ncolors:]
     rows = bytearray()
     for y in range(height):
-        row = pixels[y * bytes_per_line:y * bytes_per_line + 4 * width]
         rows.append(0)
-        for x in range(0, 4 * width, 4):
-            b, g, r = (row[x], row[x + 1], row[x + 2]) if byte_order == 0 else (row[x + 3], row[x + 2], row[x + 1])
-            rows += bytes((r, g, b))
+        line = pixels[y * bytes_per_line:(y + 1) * bytes_per_line]
+        for x in range(0, step * width, step):
+            value = int.from_bytes(line[x:x + step], "little" if byte_order == 0 else "big")
+            rows += bytes((value & mask) >> shift for mask, shift in zip(masks, shifts))
 
     def chunk(kind, data):
         return (len(data).to_bytes(4, "big") + kind + data +
