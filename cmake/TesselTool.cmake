@@ -1,11 +1,14 @@
-# tessel_tool(NAME VERSION x.y.z DESCRIPTION "..." SOURCES ... LIBRARIES ...)
+# tessel_tool(NAME [WIDE] VERSION x.y.z DESCRIPTION "..." SOURCES ... LIBRARIES ...)
+#
+# WIDE: the program's entry point is wmain, which receives its arguments as
+# wide text.
 #
 # One program of the suite. Natively it links winshim. On Windows it is a
 # static 32-bit console program with a manifest (asInvoker, so that a failed
 # write under HKLM is not redirected behind the user's back) and a version
 # resource, whose C runtime does not expand wildcards in its arguments.
 function(tessel_tool name)
-  cmake_parse_arguments(TOOL "" "VERSION;DESCRIPTION" "SOURCES;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(TOOL "WIDE" "VERSION;DESCRIPTION" "SOURCES;LIBRARIES" ${ARGN})
   add_executable(${name} ${TOOL_SOURCES})
   if(WIN32)
     string(REPLACE "." ";" parts "${TOOL_VERSION}.0.0.0")
@@ -21,7 +24,10 @@ function(tessel_tool name)
                     OUTPUT_VARIABLE noglob OUTPUT_STRIP_TRAILING_WHITESPACE)
     target_link_options(${name} PRIVATE -static -s -Wl,--subsystem,console ${noglob})
     target_link_libraries(${name} PRIVATE ${TOOL_LIBRARIES})
+    if(TOOL_WIDE)
+      target_link_options(${name} PRIVATE -municode)
+    endif()
   else()
-    target_link_libraries(${name} PRIVATE winshim)
+    target_link_libraries(${name} PRIVATE $<IF:$<BOOL:${TOOL_WIDE}>,winshim_wmain,winshim>)
   endif()
 endfunction()

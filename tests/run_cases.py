@@ -34,7 +34,13 @@ no display under Wine, so boxes fail at once on both.
 Commands run in the case's scratch directory. A program named as
 "pinhome@Tessel/bin" runs from a copy of it put into that directory below it.
 
-Placeholders in commands and expectations: {tmp} the case's scratch directory
+A line "..." alone stands for any number of lines, for the middle of a long
+listing. Output is read as UTF-8 natively and, under Wine, in the ANSI code
+page of its default locale (1252), the narrow text of each platform.
+
+Placeholders in commands and expectations: {native=A|wine=B} is A natively
+and B under Wine, for what the platforms say differently (the system's
+message texts, the sizes of the spooler's records); {tmp} the case's scratch directory
 as the program names it (under Wine its Z: path), {wtmp} the same with
 backslashes, {exe} ".exe" under Wine and "" natively, {argv0} the argv[0] that
 the program sees, {cr} a carriage return.
@@ -65,6 +71,23 @@ WINE_SCRATCH_KEYS = (
     "HKEY_CURRENT_USER\\Software\\Tessel",
     "HKEY_LOCAL_MACHINE\\Software\\Tessel",
 )
+
+
+# Keys of Wine's own that a fixture may add to but that are never removed.
+WINE_KEYS = ("software", "system", "control panel", "environment", "console", "keyboard layout", "hardware",
+             "sam", "security", "network", "printers")
+
+
+def scratch_key(path):
+    """The key that a fixture's section brings into Wine's registry and that the
+    next case must start without: a subkey of Software, or a key of its own
+    at the top of a root; none for Wine's own keys."""
+    parts = path.split("\\")
+    if len(parts) < 2:
+        return None
+    if parts[1].lower() == "software":
+        return "\\".join(parts[:3]) if len(parts) > 2 else None
+    return None if parts[1].lower() in WINE_KEYS else "\\".join(parts[:2])
 
 
 class CaseFileError(Exception):
@@ -166,6 +189,8 @@ class CaseFile:
             command.boxes.append(json.loads(line[5:]))
         elif line.startswith("!~ "):
             command.expect.append((2, "~", line[3:], True))
+        elif line == "...":
+            command.expect.append((1, "...", line, True))
         elif line.startswith("! ") or line == "!":
             command.expect.append((2, "=", line[2:], True))
         elif line.startswith("~ "):
@@ -215,6 +240,8 @@ class Platform:
         else:
             env["WINEPREFIX"] = self.prefix
             env["WINEDEBUG"] = "-all"
+            env["LANG"] = "C.UTF-8"  # Wine's ANSI code page is 1252 then
+            env.pop("LC_ALL", None)
         return env
 
     def prepare(self, casefile, tmp):
@@ -238,8 +265,9 @@ class Platform:
         keys = set(WINE_SCRATCH_KEYS)
         for _, text, _ in casefile.hives:
             for match in re.finditer(r"^\[([^\]\r\n]+)\]", text, re.M):
-                parts = match.group(1).split("\\")
-                keys.add("\\".join(parts[:3]))
+                key = scratch_key(match.group(1))
+                if key:
+                    keys.add(key)
         reset = "REGEDIT4\n\n" + "".join(f"[-{k}]\n\n" for k in sorted(keys) if "\\" in k)
         self.regedit(tmp, "reset.reg", reset)
         for index, (_, text, _) in enumerate(casefile.hives):
@@ -380,12 +408,36 @@ def png_from_xwd(dump):
 
 
 def substitute(text, values):
+    text = re.sub(r"\{native=([^|{}]*)\|wine=([^|{}]*)\}",
+                  lambda m: m.group(2) if values["exe"] else m.group(1), text)
     return re.sub(r"\{(tmp|wtmp|exe|argv0|cr)\}", lambda m: values[m.group(1)], text)
+
+
+def lines_match(actual, expected):
+    """Matches lines against expectations, where "..." takes any run of lines."""
+    memo = {}
+
+    def match(i, j):
+        if (i, j) in memo:
+            return memo[i, j]
+        if j == len(expected):
+            result = i == len(actual)
+        elif expected[j][1] == "..." :
+            result = match(i, j + 1) or (i < len(actual) and match(i + 1, j))
+        elif i == len(actual):
+            result = False
+        else:
+            (line, newline), (_, kind, want, want_newline) = actual[i], expected[j]
+            same = re.fullmatch(want, line) is not None if kind == "~" else line == want
+            result = same and newline == want_newline and match(i + 1, j + 1)
+        memo[i, j] = result
+        return result
+    return match(0, 0)
 
 
 def check_stream(actual, expected, crlf):
     """Compares one stream with its expected lines; returns a list of problems."""
-    text = actual.decode("utf-8", errors="backslashreplace")
+    text = actual.decode("cp1252" if crlf else "utf-8", errors="backslashreplace")
     lines = text.split("\n")
     last_newline = lines[-1] == ""
     if last_newline:
@@ -400,16 +452,8 @@ def check_stream(actual, expected, crlf):
             else:
                 problems.append(f"line {i + 1} ends without CR")
         shown.append((line, ends_line))
-    ok = len(shown) == len(expected)
-    for (line, newline), (_, kind, want, want_newline) in zip(shown, expected):
-        if newline != want_newline:
-            ok = False
-        elif kind == "~":
-            ok = ok and re.fullmatch(want, line) is not None
-        elif line != want:
-            ok = False
-    if not ok:
-        want_lines = [("~ " if kind == "~" else "") + want + ("" if nl else " \\ no newline")
+    if not lines_match(shown, expected):
+        want_lines = [("~ " if kind == "~" else "") + want + ("" if nl or kind == "..." else " \\ no newline")
                       for _, kind, want, nl in expected]
         got_lines = [line + ("" if nl else " \\ no newline") for line, nl in shown]
         diff = difflib.unified_diff(want_lines, got_lines, "expected", "actual", lineterm="")

@@ -186,29 +186,10 @@ bool StartsNoCase(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && EqualNoCase(s.substr(0, prefix.size()), prefix);
 }
 
-void AppendUtf8(std::string &out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | c >> 6);
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | c >> 12);
-        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | c >> 18);
-        out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // UTF-16LE bytes as UTF-8, the narrow text of this platform. A lone
 // surrogate becomes U+FFFD; an odd last byte is kept as it is.
 std::string NarrowFromUtf16(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size() / 2);
+    std::wstring wide;
     size_t n = bytes.size() / 2;
     auto unit = [&](size_t i) {
         return static_cast<uint32_t>(static_cast<unsigned char>(bytes[2 * i]) |
@@ -222,8 +203,9 @@ std::string NarrowFromUtf16(std::string_view bytes) {
         } else if (c >= 0xD800 && c < 0xE000) {
             c = 0xFFFD;
         }
-        AppendUtf8(out, c);
+        wide += static_cast<wchar_t>(c);
     }
+    std::string out = Utf8FromWide(wide);
     if (bytes.size() % 2)
         out += bytes.back();
     return out;
@@ -638,29 +620,15 @@ LONG ReadKey(Root root, const std::string &path, KeyData *out) {
 
 namespace {
 
-// UTF-8 text as UTF-16LE bytes, for the strings of a version 5 file. A byte
-// that is no UTF-8 becomes U+FFFD.
+// UTF-8 text as UTF-16LE bytes, for the strings of a version 5 file.
 std::string Utf16FromNarrow(std::string_view text) {
     std::string out;
     auto put = [&out](uint32_t unit) {
         out += static_cast<char>(unit & 0xFF);
         out += static_cast<char>(unit >> 8);
     };
-    for (size_t i = 0; i < text.size();) {
-        unsigned char b = static_cast<unsigned char>(text[i]);
-        uint32_t c = 0xFFFD;
-        size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-        bool ok = len > 0 && i + len <= text.size();
-        for (size_t k = 1; ok && k < len; k++)
-            ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-        if (ok) {
-            c = len == 1 ? b : b & (0x7F >> len);
-            for (size_t k = 1; k < len; k++)
-                c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-            i += len;
-        } else {
-            i++;
-        }
+    for (wchar_t wc : WideFromUtf8(text)) {
+        uint32_t c = static_cast<uint32_t>(wc);
         if (c >= 0x10000) {
             put(0xD800 + ((c - 0x10000) >> 10));
             put(0xDC00 + ((c - 0x10000) & 0x3FF));
@@ -928,7 +896,7 @@ LONG EditHive(Root root, const HiveEdit &edit, bool *created) {
 
     bool wide = bytes.size() >= 2 && bytes.compare(0, 2, "\xFF\xFE") == 0;
     std::string text = wide ? NarrowFromUtf16(std::string_view(bytes).substr(2)) : bytes;
-    EditScanner scanner(edit.path, edit.value.name);
+    EditScanner scanner(edit.path, edit.match);
     {
         LineReader in(text);
         Parser parser(in, root, file);

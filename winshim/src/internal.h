@@ -29,6 +29,15 @@ bool EqualNoCase(std::string_view a, std::string_view b);
 // Orders as Windows orders subkeys: compared in upper case, byte by byte.
 bool LessUpper(std::string_view a, std::string_view b);
 
+// UTF-8, the narrow text of this platform, to and from wide text. Bytes that
+// are no UTF-8 become U+FFFD.
+std::wstring WideFromUtf8(std::string_view text);
+std::string Utf8FromWide(std::wstring_view text);
+
+// Wide names compared as the spooler compares them: ASCII and Latin-1
+// letters without regard to case.
+bool EqualNoCaseWide(std::wstring_view a, std::wstring_view b);
+
 // --- hives ------------------------------------------------------------------
 
 enum class Root { ClassesRoot, CurrentUser, LocalMachine, Users, CurrentConfig };
@@ -64,11 +73,16 @@ bool HiveWritable(Root root);
 // in place and renames a new file over the old one, under the store's lock.
 struct HiveEdit {
     enum Kind { CreateKey, SetValue, DeleteValue } kind;
-    std::string path;  // the key
-    Value value;       // SetValue: the value; DeleteValue: its name
+    std::string path;   // the key
+    Value value;        // SetValue: the new value
+    std::string match;  // SetValue, DeleteValue: the name of the value replaced
 };
 // Applies `edit`. For CreateKey, *created tells whether the key was new.
 LONG EditHive(Root root, const HiveEdit &edit, bool *created = nullptr);
+
+// The current user's "Device" value of ...\Windows NT\CurrentVersion\Windows
+// (the default printer, "NAME,winspool,PORT") as it stands, or false.
+bool DeviceValue(std::string &out);
 
 // The path of the store directory, and of a hive's file in it.
 std::string StoreDirectory();

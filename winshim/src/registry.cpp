@@ -26,9 +26,10 @@ struct Key {
 // Open handles on the predefined roots, read when first used.
 std::unique_ptr<Key> root_keys[5];
 
+// Never destroyed: a key left open until the process ends is no leak.
 std::set<Key *> &OpenKeys() {
-    static std::set<Key *> keys;
-    return keys;
+    static auto *keys = new std::set<Key *>;
+    return *keys;
 }
 
 // Access rights that change a key or its values.
@@ -292,7 +293,7 @@ extern "C" LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Rese
     LONG rc = winshim::ReadKey(key->root, key->path, &key->data);
     bool created = false;
     if (rc == ERROR_FILE_NOT_FOUND) {
-        if ((rc = winshim::EditHive(key->root, {winshim::HiveEdit::CreateKey, key->path, {}}, &created)))
+        if ((rc = winshim::EditHive(key->root, {winshim::HiveEdit::CreateKey, key->path, {}, {}}, &created)))
             return rc;
         rc = winshim::ReadKey(key->root, key->path, &key->data);
     }
@@ -325,7 +326,7 @@ extern "C" LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, D
     value.name = lpValueName ? lpValueName : "";
     value.type = dwType;
     value.data.assign(reinterpret_cast<const char *>(lpData), lpData ? cbData : 0);
-    if (LONG rc = winshim::EditHive(key->root, {winshim::HiveEdit::SetValue, key->path, value}))
+    if (LONG rc = winshim::EditHive(key->root, {winshim::HiveEdit::SetValue, key->path, value, value.name}))
         return rc;
     // The handle sees its own write, as on Windows.
     auto &values = key->data.values;

@@ -1,0 +1,508 @@
+// The print spooler over the registry store, where Windows keeps its state:
+// printers under HKLM\SYSTEM\CurrentControlSet\Control\Print\Printers, the
+// user forms as REG_BINARY values of ...\Print\Forms, the default printer in
+// the current user's "Device" value.
+
+#include "internal.h"
+
+#include <winspool.h>
+
+#include <cstring>
+#include <memory>
+#include <set>
+
+using winshim::InjectedFault;
+using winshim::Root;
+
+namespace {
+
+const char kPrinters[] = "SYSTEM\\CurrentControlSet\\Control\\Print\\Printers";
+const char kForms[] = "SYSTEM\\CurrentControlSet\\Control\\Print\\Forms";
+const char kWindows[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
+constexpr size_t kMaxFormName = CCHFORMNAME - 1;
+
+struct BuiltinForm {
+    DWORD flags;
+    LONG cx, cy, left, top, right, bottom;
+    const char *name;
+};
+
+const BuiltinForm kBuiltinForms[] = {
+#include "builtin_forms.inc"
+};
+
+struct Form {
+    DWORD flags;
+    std::wstring name;
+    SIZEL size;
+    RECTL area;
+    DWORD index;
+    bool builtin;
+};
+
+// A handle from OpenPrinterW: the local print server, or one printer.
+struct Printer {
+    bool server;
+    std::wstring name;
+};
+
+// Never destroyed: a handle left open until the process ends is no leak.
+std::set<Printer *> &OpenPrinters() {
+    static auto *printers = new std::set<Printer *>;
+    return *printers;
+}
+
+Printer *Lookup(HANDLE handle) {
+    Printer *printer = static_cast<Printer *>(handle);
+    return OpenPrinters().count(printer) ? printer : nullptr;
+}
+
+BOOL Fail(DWORD code) {
+    SetLastError(code);
+    return FALSE;
+}
+
+LONG Le32(const std::string &data, size_t at) {
+    uint32_t n = 0;
+    for (int i = 3; i >= 0; i--)
+        n = n << 8 | static_cast<unsigned char>(data[at + i]);
+    return static_cast<LONG>(n);
+}
+
+std::string Le32Bytes(const LONG *values, size_t count) {
+    std::string out;
+    for (size_t k = 0; k < count; k++)
+        for (int i = 0; i < 4; i++)
+            out += static_cast<char>(static_cast<uint32_t>(values[k]) >> (8 * i) & 0xFF);
+    return out;
+}
+
+// Every form, built-in ones first, then the user forms in value order. A
+// value that is no form (not REG_BINARY of 32 bytes) is passed over.
+LONG LoadForms(std::vector<Form> &forms) {
+    for (const BuiltinForm &b : kBuiltinForms)
+        forms.push_back({b.flags, winshim::WideFromUtf8(b.name), {b.cx, b.cy}, {b.left, b.top, b.right, b.bottom},
+                         static_cast<DWORD>(forms.size() + 1), true});
+    winshim::KeyData data;
+    LONG rc = winshim::ReadKey(Root::LocalMachine, kForms, &data);
+    if (rc == ERROR_FILE_NOT_FOUND)
+        return ERROR_SUCCESS;
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    for (const winshim::Value &value : data.values) {
+        if (value.type != REG_BINARY || value.data.size() != 32)
+            continue;
+        const std::string &d = value.data;
+        forms.push_back({static_cast<DWORD>(Le32(d, 28)), winshim::WideFromUtf8(value.name), {Le32(d, 0), Le32(d, 4)},
+                         {Le32(d, 8), Le32(d, 12), Le32(d, 16), Le32(d, 20)}, static_cast<DWORD>(Le32(d, 24)), false});
+    }
+    return ERROR_SUCCESS;
+}
+
+const Form *FindForm(const std::vector<Form> &forms, std::wstring_view name) {
+    for (const Form &form : forms)
+        if (winshim::EqualNoCaseWide(form.name, name))
+            return &form;
+    return nullptr;
+}
+
+bool ValidName(LPCWSTR name) { return name && *name && wcslen(name) <= kMaxFormName; }
+
+// The checks of a form's description, in the spooler's order.
+DWORD CheckForm(const FORM_INFO_1W *form) {
+    if (!ValidName(form->pName) || form->Flags > FORM_PRINTER)
+        return ERROR_INVALID_PARAMETER;
+    const SIZEL &s = form->Size;
+    const RECTL &a = form->ImageableArea;
+    if (s.cx <= 0 || s.cy <= 0 || a.left < 0 || a.top < 0 || a.right > s.cx || a.bottom > s.cy || a.left > a.right ||
+        a.top > a.bottom)
+        return ERROR_INVALID_FORM_SIZE;
+    return ERROR_SUCCESS;
+}
+
+winshim::Value FormValue(const FORM_INFO_1W *form, DWORD index) {
+    const LONG fields[8] = {form->Size.cx,
+                            form->Size.cy,
+                            form->ImageableArea.left,
+                            form->ImageableArea.top,
+                            form->ImageableArea.right,
+                            form->ImageableArea.bottom,
+                            static_cast<LONG>(index),
+                            static_cast<LONG>(form->Flags)};
+    return {winshim::Utf8FromWide(form->pName), REG_BINARY, Le32Bytes(fields, 8)};
+}
+
+// The start of every form edit: a valid handle, level 1, and a spooler
+// that may be changed (the HKLM hive writable).
+DWORD CheckEdit(HANDLE hPrinter, DWORD level) {
+    if (!Lookup(hPrinter))
+        return ERROR_INVALID_HANDLE;
+    if (level != 1)
+        return ERROR_INVALID_LEVEL;
+    if (!winshim::HiveWritable(Root::LocalMachine))
+        return ERROR_ACCESS_DENIED;
+    return ERROR_SUCCESS;
+}
+
+// Lays out records followed by their strings, packed from the end of the
+// block as the spooler packs them.
+class Packer {
+public:
+    Packer(LPBYTE block, size_t size) : block_(block), end_(size) {}
+    LPWSTR String(const std::wstring &text) {
+        end_ -= (text.size() + 1) * sizeof(WCHAR);
+        LPWSTR out = reinterpret_cast<LPWSTR>(block_ + end_);
+        memcpy(out, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
+        return out;
+    }
+    void *Bytes(size_t size) {
+        end_ -= size;
+        end_ -= end_ % alignof(DEVMODEW);
+        return block_ + end_;
+    }
+
+private:
+    LPBYTE block_;
+    size_t end_;
+};
+
+size_t StringSize(const std::wstring &text) { return (text.size() + 1) * sizeof(WCHAR); }
+
+// What GetPrinterW and EnumPrintersW tell of a printer.
+struct PrinterData {
+    std::wstring name, port, driver;
+    bool has_devmode = false;
+    short paper = 0;
+    bool is_default = false;
+};
+
+LONG ReadPrinter(const std::wstring &name, PrinterData &out) {
+    winshim::KeyData data;
+    LONG rc = winshim::ReadKey(Root::LocalMachine, std::string(kPrinters) + "\\" + winshim::Utf8FromWide(name), &data);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    out.name = name;
+    for (const winshim::Value &value : data.values) {
+        std::string text = value.data.substr(0, value.data.find('\0'));
+        if (winshim::EqualNoCase(value.name, "PaperSize") && value.type == REG_DWORD && value.data.size() >= 2) {
+            out.has_devmode = true;
+            out.paper = static_cast<short>(static_cast<unsigned char>(value.data[0]) |
+                                           static_cast<unsigned char>(value.data[1]) << 8);
+        } else if (winshim::EqualNoCase(value.name, "Port") && value.type == REG_SZ) {
+            out.port = winshim::WideFromUtf8(text);
+        } else if (winshim::EqualNoCase(value.name, "Printer Driver") && value.type == REG_SZ) {
+            out.driver = winshim::WideFromUtf8(text);
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+namespace winshim {
+
+// The "Device" value as it stands ("NAME,winspool,PORT"), or false.
+bool DeviceValue(std::string &out) {
+    winshim::KeyData data;
+    if (winshim::ReadKey(Root::CurrentUser, kWindows, &data) != ERROR_SUCCESS)
+        return false;
+    for (const winshim::Value &value : data.values)
+        if (winshim::EqualNoCase(value.name, "Device") && value.type == REG_SZ) {
+            out = value.data.substr(0, value.data.find('\0'));
+            return true;
+        }
+    return false;
+}
+
+}  // namespace winshim
+
+namespace {
+
+using winshim::DeviceValue;
+
+bool DefaultPrinterName(std::wstring &out) {
+    std::string device;
+    if (!DeviceValue(device))
+        return false;
+    out = winshim::WideFromUtf8(device.substr(0, device.find(',')));
+    return !out.empty();
+}
+
+size_t PrinterInfoSize(const PrinterData &p) {
+    static const std::wstring empty;
+    size_t size = sizeof(PRINTER_INFO_2W) + StringSize(p.name) + StringSize(p.port) + StringSize(p.driver) +
+                  StringSize(L"winprint") + StringSize(L"RAW") + StringSize(empty);
+    if (p.has_devmode)
+        size += sizeof(DEVMODEW) + alignof(DEVMODEW);
+    return size;
+}
+
+void FillPrinterInfo(const PrinterData &p, PRINTER_INFO_2W *info, Packer &packer) {
+    memset(info, 0, sizeof *info);
+    LPWSTR empty = packer.String(L"");
+    info->pPrinterName = packer.String(p.name);
+    info->pPortName = packer.String(p.port);
+    info->pDriverName = packer.String(p.driver);
+    info->pPrintProcessor = packer.String(L"winprint");
+    info->pDatatype = packer.String(L"RAW");
+    info->pShareName = info->pComment = info->pLocation = info->pSepFile = info->pParameters = empty;
+    info->Attributes = PRINTER_ATTRIBUTE_LOCAL | (p.is_default ? PRINTER_ATTRIBUTE_DEFAULT : 0);
+    if (p.has_devmode) {
+        DEVMODEW *dm = static_cast<DEVMODEW *>(packer.Bytes(sizeof(DEVMODEW)));
+        memset(dm, 0, sizeof *dm);
+        wcsncpy(dm->dmDeviceName, p.name.c_str(), CCHDEVICENAME - 1);
+        dm->dmSize = sizeof(DEVMODEW);
+        dm->dmFields = DM_PAPERSIZE;
+        dm->dmPaperSize = p.paper;
+        info->pDevMode = dm;
+    }
+}
+
+}  // namespace
+
+// Contract: opens the local print server (pPrinterName null) or the printer
+// of that name; a name that is no printer key fails with 1801.
+extern "C" BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSW) {
+    if (DWORD fault = InjectedFault("OpenPrinterW"))
+        return Fail(fault);
+    if (!phPrinter)
+        return Fail(ERROR_INVALID_PARAMETER);
+    auto printer = std::make_unique<Printer>();
+    printer->server = !pPrinterName;
+    if (pPrinterName) {
+        printer->name = pPrinterName;
+        PrinterData data;
+        if (printer->name.empty() || printer->name.find(L'\\') != std::wstring::npos)
+            return Fail(ERROR_INVALID_PRINTER_NAME);
+        LONG rc = ReadPrinter(printer->name, data);
+        if (rc == ERROR_FILE_NOT_FOUND)
+            return Fail(ERROR_INVALID_PRINTER_NAME);
+        if (rc != ERROR_SUCCESS)
+            return Fail(rc);
+    }
+    *phPrinter = printer.get();
+    OpenPrinters().insert(printer.release());
+    return TRUE;
+}
+
+// Contract: releases a handle of OpenPrinterW.
+extern "C" BOOL WINAPI ClosePrinter(HANDLE hPrinter) {
+    if (DWORD fault = InjectedFault("ClosePrinter"))
+        return Fail(fault);
+    Printer *printer = Lookup(hPrinter);
+    if (!printer)
+        return Fail(ERROR_INVALID_HANDLE);
+    OpenPrinters().erase(printer);
+    delete printer;
+    return TRUE;
+}
+
+// Contract: every form, as FORM_INFO_1W records followed by their names.
+// A buffer too small (or none) fails with 122, *pcbNeeded the size needed.
+// The server and every printer list the same forms.
+extern "C" BOOL WINAPI EnumFormsW(HANDLE hPrinter, DWORD Level, LPBYTE pForm, DWORD cbBuf, LPDWORD pcbNeeded,
+                                  LPDWORD pcReturned) {
+    if (DWORD fault = InjectedFault("EnumFormsW"))
+        return Fail(fault);
+    if (!Lookup(hPrinter))
+        return Fail(ERROR_INVALID_HANDLE);
+    if (Level != 1)
+        return Fail(ERROR_INVALID_LEVEL);
+    if (!pcbNeeded || !pcReturned)
+        return Fail(ERROR_INVALID_PARAMETER);
+    std::vector<Form> forms;
+    if (LONG rc = LoadForms(forms))
+        return Fail(rc);
+    size_t needed = forms.size() * sizeof(FORM_INFO_1W);
+    for (const Form &form : forms)
+        needed += StringSize(form.name);
+    *pcbNeeded = static_cast<DWORD>(needed);
+    *pcReturned = 0;
+    if (!pForm || cbBuf < needed)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    FORM_INFO_1W *records = reinterpret_cast<FORM_INFO_1W *>(pForm);
+    Packer packer(pForm, needed);
+    for (size_t i = 0; i < forms.size(); i++)
+        records[i] = {forms[i].flags, packer.String(forms[i].name), forms[i].size, forms[i].area};
+    *pcReturned = static_cast<DWORD>(forms.size());
+    return TRUE;
+}
+
+// Contract: adds a user form. Fails with 80 for a name that exists, 87 for
+// a bad name or flags, 1903 for a bad size or printable area, 5 when the
+// spooler may not be changed.
+extern "C" BOOL WINAPI AddFormW(HANDLE hPrinter, DWORD Level, LPBYTE pForm) {
+    if (DWORD fault = InjectedFault("AddFormW"))
+        return Fail(fault);
+    if (DWORD rc = CheckEdit(hPrinter, Level))
+        return Fail(rc);
+    const FORM_INFO_1W *form = reinterpret_cast<const FORM_INFO_1W *>(pForm);
+    if (!form)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (DWORD rc = CheckForm(form))
+        return Fail(rc);
+    std::vector<Form> forms;
+    if (LONG rc = LoadForms(forms))
+        return Fail(rc);
+    if (FindForm(forms, form->pName))
+        return Fail(ERROR_FILE_EXISTS);
+    DWORD index = 0;
+    for (const Form &f : forms)
+        index = f.index > index ? f.index : index;
+    winshim::Value value = FormValue(form, index + 1);
+    if (LONG rc = winshim::EditHive(Root::LocalMachine, {winshim::HiveEdit::CreateKey, kForms, {}, {}}))
+        return Fail(rc);
+    if (LONG rc = winshim::EditHive(Root::LocalMachine, {winshim::HiveEdit::SetValue, kForms, value, value.name}))
+        return Fail(rc);
+    return TRUE;
+}
+
+// Contract: changes the user form pFormName to pForm, which may rename it
+// (keeping its place and its creation number). 1902 when there is no such
+// form, 87 for a built-in one, 80 when the new name is another form's.
+extern "C" BOOL WINAPI SetFormW(HANDLE hPrinter, LPWSTR pFormName, DWORD Level, LPBYTE pForm) {
+    if (DWORD fault = InjectedFault("SetFormW"))
+        return Fail(fault);
+    if (DWORD rc = CheckEdit(hPrinter, Level))
+        return Fail(rc);
+    const FORM_INFO_1W *form = reinterpret_cast<const FORM_INFO_1W *>(pForm);
+    if (!form || !ValidName(pFormName))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (DWORD rc = CheckForm(form))
+        return Fail(rc);
+    std::vector<Form> forms;
+    if (LONG rc = LoadForms(forms))
+        return Fail(rc);
+    const Form *old = FindForm(forms, pFormName);
+    if (!old)
+        return Fail(ERROR_INVALID_FORM_NAME);
+    if (old->builtin)
+        return Fail(ERROR_INVALID_PARAMETER);
+    const Form *clash = FindForm(forms, form->pName);
+    if (clash && clash != old)
+        return Fail(ERROR_FILE_EXISTS);
+    winshim::Value value = FormValue(form, old->index);
+    if (LONG rc = winshim::EditHive(Root::LocalMachine,
+                                    {winshim::HiveEdit::SetValue, kForms, value, winshim::Utf8FromWide(old->name)}))
+        return Fail(rc);
+    return TRUE;
+}
+
+// Contract: deletes the user form pFormName; 1902 when there is none, 87 for
+// a built-in form or a bad name.
+extern "C" BOOL WINAPI DeleteFormW(HANDLE hPrinter, LPWSTR pFormName) {
+    if (DWORD fault = InjectedFault("DeleteFormW"))
+        return Fail(fault);
+    if (DWORD rc = CheckEdit(hPrinter, 1))
+        return Fail(rc);
+    if (!ValidName(pFormName))
+        return Fail(ERROR_INVALID_PARAMETER);
+    std::vector<Form> forms;
+    if (LONG rc = LoadForms(forms))
+        return Fail(rc);
+    const Form *old = FindForm(forms, pFormName);
+    if (!old)
+        return Fail(ERROR_INVALID_FORM_NAME);
+    if (old->builtin)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (LONG rc = winshim::EditHive(Root::LocalMachine, {winshim::HiveEdit::DeleteValue, kForms, {},
+                                                          winshim::Utf8FromWide(old->name)}))
+        return Fail(rc);
+    return TRUE;
+}
+
+// Contract: level 2 of a printer handle: its name, port, driver, and its
+// default DEVMODE when the printer has a PaperSize (else pDevMode is null).
+extern "C" BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbBuf, LPDWORD pcbNeeded) {
+    if (DWORD fault = InjectedFault("GetPrinterW"))
+        return Fail(fault);
+    Printer *printer = Lookup(hPrinter);
+    if (!printer || printer->server)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (Level != 2)
+        return Fail(ERROR_INVALID_LEVEL);
+    if (!pcbNeeded)
+        return Fail(ERROR_INVALID_PARAMETER);
+    PrinterData data;
+    if (LONG rc = ReadPrinter(printer->name, data))
+        return Fail(rc == ERROR_FILE_NOT_FOUND ? ERROR_INVALID_PRINTER_NAME : rc);
+    std::wstring default_name;
+    data.is_default = DefaultPrinterName(default_name) && winshim::EqualNoCaseWide(default_name, data.name);
+    size_t needed = PrinterInfoSize(data);
+    *pcbNeeded = static_cast<DWORD>(needed);
+    if (!pPrinter || cbBuf < needed)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    Packer packer(pPrinter, needed);
+    FillPrinterInfo(data, reinterpret_cast<PRINTER_INFO_2W *>(pPrinter), packer);
+    return TRUE;
+}
+
+// Contract: level 2 records of the default printer (PRINTER_ENUM_DEFAULT)
+// or of every local printer (PRINTER_ENUM_LOCAL). No printer to list is no
+// failure: *pcReturned is 0.
+extern "C" BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
+                                     LPDWORD pcbNeeded, LPDWORD pcReturned) {
+    if (DWORD fault = InjectedFault("EnumPrintersW"))
+        return Fail(fault);
+    if (Level != 2)
+        return Fail(ERROR_INVALID_LEVEL);
+    if (!pcbNeeded || !pcReturned)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (Name && *Name)
+        return Fail(ERROR_INVALID_NAME);
+    std::wstring default_name;
+    bool has_default = DefaultPrinterName(default_name);
+    std::vector<PrinterData> printers;
+    if (Flags & PRINTER_ENUM_DEFAULT) {
+        PrinterData data;
+        if (has_default && ReadPrinter(default_name, data) == ERROR_SUCCESS)
+            printers.push_back(data);
+    } else if (Flags & PRINTER_ENUM_LOCAL) {
+        winshim::KeyData keys;
+        LONG rc = winshim::ReadKey(Root::LocalMachine, kPrinters, &keys);
+        if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+            return Fail(rc);
+        for (const std::string &key : keys.subkeys) {
+            PrinterData data;
+            if (ReadPrinter(winshim::WideFromUtf8(key), data) == ERROR_SUCCESS)
+                printers.push_back(data);
+        }
+    } else {
+        return Fail(ERROR_INVALID_FLAGS);
+    }
+    size_t needed = 0;
+    for (PrinterData &p : printers) {
+        p.is_default = has_default && winshim::EqualNoCaseWide(default_name, p.name);
+        needed += PrinterInfoSize(p);
+    }
+    *pcbNeeded = static_cast<DWORD>(needed);
+    *pcReturned = 0;
+    if (needed && (!pPrinterEnum || cbBuf < needed))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    PRINTER_INFO_2W *records = reinterpret_cast<PRINTER_INFO_2W *>(pPrinterEnum);
+    Packer packer(pPrinterEnum, needed);
+    for (size_t i = 0; i < printers.size(); i++)
+        FillPrinterInfo(printers[i], &records[i], packer);
+    *pcReturned = static_cast<DWORD>(printers.size());
+    return TRUE;
+}
+
+// Contract: the default printer's name, the text of "Device" before its
+// first comma. ERROR_FILE_NOT_FOUND when there is none; 122 with the size
+// needed in *pcchBuffer when it does not fit.
+extern "C" BOOL WINAPI GetDefaultPrinterW(LPWSTR pszBuffer, LPDWORD pcchBuffer) {
+    if (DWORD fault = InjectedFault("GetDefaultPrinterW"))
+        return Fail(fault);
+    if (!pcchBuffer)
+        return Fail(ERROR_INVALID_PARAMETER);
+    std::wstring name;
+    if (!DefaultPrinterName(name))
+        return Fail(ERROR_FILE_NOT_FOUND);
+    if (!pszBuffer || *pcchBuffer <= name.size()) {
+        *pcchBuffer = static_cast<DWORD>(name.size() + 1);
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    memcpy(pszBuffer, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
+    *pcchBuffer = static_cast<DWORD>(name.size() + 1);
+    return TRUE;
+}

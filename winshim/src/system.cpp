@@ -1,0 +1,187 @@
+// The kernel's version, profile, environment, library and memory functions.
+
+#include "internal.h"
+
+#include <winspool.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+using winshim::InjectedFault;
+
+namespace {
+
+// WINSHIM_WINVER "PLATFORM.MAJOR.MINOR"; the default is Windows 10.
+void Version(DWORD &platform, DWORD &major, DWORD &minor) {
+    platform = VER_PLATFORM_WIN32_NT;
+    major = 10;
+    minor = 0;
+    const char *text = getenv("WINSHIM_WINVER");
+    if (!text)
+        return;
+    unsigned p, a, b;
+    char end;
+    if (sscanf(text, "%u.%u.%u%c", &p, &a, &b, &end) == 3) {
+        platform = p;
+        major = a;
+        minor = b;
+    } else {
+        static bool reported = false;
+        if (!reported)
+            fprintf(stderr, "winshim: WINSHIM_WINVER: ignoring \"%s\"\n", text);
+        reported = true;
+    }
+}
+
+// Copies as the profile functions do: cut to nSize - 1 characters,
+// terminated, the count copied returned.
+DWORD CopyCut(const std::wstring &text, LPWSTR buffer, DWORD size) {
+    if (!buffer || size == 0)
+        return 0;
+    size_t n = text.size() < size - 1 ? text.size() : size - 1;
+    wmemcpy(buffer, text.data(), n);
+    buffer[n] = L'\0';
+    return static_cast<DWORD>(n);
+}
+
+// The one library that can be loaded, and how often it is.
+int winspool_loads = 0;
+HMODULE const kWinspool = reinterpret_cast<HMODULE>(&winspool_loads);
+
+}  // namespace
+
+// Contract: the version that WINSHIM_WINVER names (PLATFORM.MAJOR.MINOR),
+// else Windows 10; dwOSVersionInfoSize must be set to the record's size.
+extern "C" BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW info) {
+    if (DWORD fault = InjectedFault("GetVersionExW")) {
+        SetLastError(fault);
+        return FALSE;
+    }
+    if (!info || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOW)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    Version(info->dwPlatformId, info->dwMajorVersion, info->dwMinorVersion);
+    info->dwBuildNumber = 0;
+    info->szCSDVersion[0] = L'\0';
+    return TRUE;
+}
+
+// Contract: of win.ini, only [windows] device is known: the current user's
+// "Device" value, as Windows maps it to the registry. Anything else, or a
+// missing value, gives lpDefault. Returns the count of characters copied.
+extern "C" DWORD WINAPI GetProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName, LPCWSTR lpDefault,
+                                          LPWSTR lpReturnedString, DWORD nSize) {
+    if (DWORD fault = InjectedFault("GetProfileStringW")) {
+        SetLastError(fault);
+        return CopyCut(L"", lpReturnedString, nSize);
+    }
+    std::string device;
+    if (lpAppName && lpKeyName && winshim::EqualNoCaseWide(lpAppName, L"windows") &&
+        winshim::EqualNoCaseWide(lpKeyName, L"device") && winshim::DeviceValue(device))
+        return CopyCut(winshim::WideFromUtf8(device), lpReturnedString, nSize);
+    return CopyCut(lpDefault ? lpDefault : L"", lpReturnedString, nSize);
+}
+
+// Contract: the environment variable as wide text; with a buffer too small,
+// the size needed (terminator included) and nothing copied.
+extern "C" DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize) {
+    if (DWORD fault = InjectedFault("GetEnvironmentVariableW")) {
+        SetLastError(fault);
+        return 0;
+    }
+    const char *value = lpName ? getenv(winshim::Utf8FromWide(lpName).c_str()) : nullptr;
+    if (!value) {
+        SetLastError(ERROR_ENVVAR_NOT_FOUND);
+        return 0;
+    }
+    std::wstring text = winshim::WideFromUtf8(value);
+    if (!lpBuffer || nSize <= text.size())
+        return static_cast<DWORD>(text.size() + 1);
+    wmemcpy(lpBuffer, text.c_str(), text.size() + 1);
+    return static_cast<DWORD>(text.size());
+}
+
+// Contract: "winspool.drv" (any case) loads, counted; nothing else does.
+extern "C" HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
+    if (DWORD fault = InjectedFault("LoadLibraryW")) {
+        SetLastError(fault);
+        return nullptr;
+    }
+    if (!lpLibFileName || !winshim::EqualNoCaseWide(lpLibFileName, L"winspool.drv")) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    winspool_loads++;
+    return kWinspool;
+}
+
+// Contract: GetDefaultPrinterW of a loaded winspool.drv.
+extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+    if (DWORD fault = InjectedFault("GetProcAddress")) {
+        SetLastError(fault);
+        return nullptr;
+    }
+    if (hModule != kWinspool || winspool_loads == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!lpProcName || strcmp(lpProcName, "GetDefaultPrinterW") != 0) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(&GetDefaultPrinterW));
+}
+
+// Contract: releases one load of a library.
+extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+    if (DWORD fault = InjectedFault("FreeLibrary")) {
+        SetLastError(fault);
+        return FALSE;
+    }
+    if (hLibModule != kWinspool || winspool_loads == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    winspool_loads--;
+    return TRUE;
+}
+
+// Contract: a fixed block (GMEM_FIXED), zeroed with GMEM_ZEROINIT; movable
+// blocks are not provided.
+extern "C" HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
+    if (DWORD fault = InjectedFault("GlobalAlloc")) {
+        SetLastError(fault);
+        return nullptr;
+    }
+    if (uFlags & ~static_cast<UINT>(GMEM_ZEROINIT)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    void *block = (uFlags & GMEM_ZEROINIT) ? calloc(dwBytes ? dwBytes : 1, 1) : malloc(dwBytes ? dwBytes : 1);
+    if (!block)
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return block;
+}
+
+// Contract: frees a block of GlobalAlloc; returns null.
+extern "C" HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
+    if (DWORD fault = InjectedFault("GlobalFree")) {
+        SetLastError(fault);
+        return hMem;
+    }
+    free(hMem);
+    return nullptr;
+}
+
+// Contract: frees a block that FORMAT_MESSAGE_ALLOCATE_BUFFER gave; returns null.
+extern "C" HLOCAL WINAPI LocalFree(HLOCAL hMem) {
+    if (DWORD fault = InjectedFault("LocalFree")) {
+        SetLastError(fault);
+        return hMem;
+    }
+    free(hMem);
+    return nullptr;
+}
