@@ -387,12 +387,13 @@ static wchar_t *OptionValue(wchar_t *value, const wchar_t *option, int *cursor, 
     return argv[++*cursor];
 }
 
-// The printer named by TESTPRINTER, read once at start.
+// The printer named by TESTPRINTER, read once at start and kept to the end.
 static wchar_t *EnvironmentPrinter() {
+    static wchar_t *value;
     DWORD size = GetEnvironmentVariableW(L"TESTPRINTER", nullptr, 0);
     if (size == 0)
         return nullptr;
-    wchar_t *value = (wchar_t *)malloc(size * sizeof(wchar_t));
+    value = (wchar_t *)malloc(size * sizeof(wchar_t));
     if (!value || GetEnvironmentVariableW(L"TESTPRINTER", value, size) >= size)
         return nullptr;
     return value;
