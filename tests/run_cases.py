@@ -60,7 +60,7 @@ import tempfile
 import time
 import zlib
 
-TOOLS = ("hivepeek", "sheetwise", "pinhome", "regdump")
+TOOLS = ("hivepeek", "sheetwise", "pinhome", "regdump", "regset")
 TIMEOUT = 60
 BOX_TITLE = r"^Setup dovlink\[w\] for Tessel - pinhome V0\.91$"
 
@@ -236,7 +236,8 @@ class Platform:
         if self.target == "native":
             env["HOME"] = tmp
             env["WINSHIM_REGISTRY"] = os.path.join(tmp, "registry")
-            env.setdefault("LANG", "C.UTF-8")
+            env["LANG"] = "C.UTF-8"
+            env.pop("LC_ALL", None)
         else:
             env["WINEPREFIX"] = self.prefix
             env["WINEDEBUG"] = "-all"
@@ -414,25 +415,30 @@ def substitute(text, values):
 
 
 def lines_match(actual, expected):
-    """Matches lines against expectations, where "..." takes any run of lines."""
-    memo = {}
+    """Matches lines against expectations, where "..." takes any run of lines
+    (as "*" in a file name pattern: back to the last "..." on a mismatch)."""
+    def same(line, expectation):
+        (text, newline), (_, kind, want, want_newline) = line, expectation
+        found = re.fullmatch(want, text) is not None if kind == "~" else text == want
+        return found and newline == want_newline
 
-    def match(i, j):
-        if (i, j) in memo:
-            return memo[i, j]
-        if j == len(expected):
-            result = i == len(actual)
-        elif expected[j][1] == "..." :
-            result = match(i, j + 1) or (i < len(actual) and match(i + 1, j))
-        elif i == len(actual):
-            result = False
+    i = j = 0
+    star, mark = -1, 0
+    while i < len(actual):
+        if j < len(expected) and expected[j][1] == "...":
+            star, mark = j, i
+            j += 1
+        elif j < len(expected) and same(actual[i], expected[j]):
+            i += 1
+            j += 1
+        elif star >= 0:
+            mark += 1
+            i, j = mark, star + 1
         else:
-            (line, newline), (_, kind, want, want_newline) = actual[i], expected[j]
-            same = re.fullmatch(want, line) is not None if kind == "~" else line == want
-            result = same and newline == want_newline and match(i + 1, j + 1)
-        memo[i, j] = result
-        return result
-    return match(0, 0)
+            return False
+    while j < len(expected) and expected[j][1] == "...":
+        j += 1
+    return j == len(expected)
 
 
 def check_stream(actual, expected, crlf):
