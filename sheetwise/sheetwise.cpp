@@ -7,6 +7,7 @@
 #include <winspool.h>
 
 #include <assert.h>
+#include <limits.h>
 #include <locale.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -47,14 +48,86 @@ static const struct {
     {DMPAPER_A4SMALL, L"a4small"},   {DMPAPER_B4, L"b4"},             {DMPAPER_B5, L"b5"},
 };
 
+// --- output -----------------------------------------------------------------
+
+// Writes wide text to a stream in the locale's multibyte encoding, a
+// character that it cannot encode as '?'. The streams stay byte-oriented:
+// the C library's wide streams would convert and write the same bytes, but
+// some (glibc 2.36) write them out a few at a time.
+static void WriteText(FILE *stream, const wchar_t *text) {
+    char small[TEXT_SIZE * MB_LEN_MAX];
+    mbstate_t state;
+    memset(&state, 0, sizeof state);
+    const wchar_t *source = text;
+    size_t length = wcsrtombs(nullptr, &source, 0, &state);
+    if (length != (size_t)-1) {
+        char *bytes = length < sizeof small ? small : (char *)malloc(length + 1);
+        if (bytes) {
+            memset(&state, 0, sizeof state);
+            source = text;
+            wcsrtombs(bytes, &source, length + 1, &state);
+            fwrite(bytes, 1, length, stream);
+            if (bytes != small)
+                free(bytes);
+            return;
+        }
+    }
+    // One character at a time, so that one that cannot be encoded does not
+    // stop the rest.
+    memset(&state, 0, sizeof state);
+    for (; *text; text++) {
+        char one[MB_LEN_MAX];
+        size_t n = wcrtomb(one, *text, &state);
+        if (n == (size_t)-1) {
+            memset(&state, 0, sizeof state);
+            fputc('?', stream);
+        } else {
+            fwrite(one, 1, n, stream);
+        }
+    }
+}
+
+// Formats wide text of any length and writes it.
+static void PrintTo(FILE *stream, const wchar_t *format, va_list args) {
+    wchar_t small[TEXT_SIZE * 4];
+    wchar_t *text = small;
+    size_t size = sizeof small / sizeof small[0];
+    for (;;) {
+        va_list again;
+        va_copy(again, args);
+        int length = vswprintf(text, size, format, again);
+        va_end(again);
+        if (length >= 0)
+            break;
+        if (text != small)
+            free(text);
+        size *= 4;
+        text = (wchar_t *)malloc(size * sizeof(wchar_t));
+        if (!text) {
+            WriteText(stream, L"(text too long)");
+            return;
+        }
+    }
+    WriteText(stream, text);
+    if (text != small)
+        free(text);
+}
+
+static void Print(const wchar_t *format, ...) {
+    va_list args;
+    va_start(args, format);
+    PrintTo(stdout, format, args);
+    va_end(args);
+}
+
 // --- reporting --------------------------------------------------------------
 
 [[noreturn]] static void Die(const wchar_t *format, ...) {
     va_list args;
     va_start(args, format);
-    vfwprintf(stderr, format, args);
+    PrintTo(stderr, format, args);
     va_end(args);
-    fputwc(L'\n', stderr);
+    WriteText(stderr, L"\n");
     exit(1);
 }
 
@@ -100,9 +173,9 @@ static const wchar_t *ErrorText(DWORD code) {
         L"  is given.",
         L"",
     };
-    wprintf(L"%ls\n", BANNER);
+    Print(L"%ls\n", BANNER);
     for (const wchar_t *line : lines)
-        wprintf(L"%ls\n", line);
+        Print(L"%ls\n", line);
     exit(1);
 }
 
@@ -214,10 +287,10 @@ static void ApplyFormEdits(HANDLE handle) {
         default: ok = DeleteFormW(handle, edit->target); break;
         }
         if (ok) {
-            wprintf(L"%ls of form %ls ok\n", op_words[edit->op], edit->target);
+            Print(L"%ls of form %ls ok\n", op_words[edit->op], edit->target);
         } else {
             DWORD error = GetLastError();
-            wprintf(L"%ls of form %ls failed [err=%ls]\n", op_words[edit->op], edit->target, ErrorText(error));
+            Print(L"%ls of form %ls failed [err=%ls]\n", op_words[edit->op], edit->target, ErrorText(error));
         }
     }
 }
@@ -246,7 +319,7 @@ static void ListForms(HANDLE handle) {
         Die(L"ERROR: cannot get %ld bytes for EnumForms", (long)cbNeeded);
     if (!EnumFormsW(handle, 1, block, cbNeeded, &cbNeeded, &cReturned))
         Die(L"ERROR: cannot Enumforms [%ld]", (long)GetLastError());
-    wprintf(L"\nPRINTSERVER FORMS (%d forms, %d bytes)\n", (int)cReturned, (int)cbNeeded);
+    Print(L"\nPRINTSERVER FORMS (%d forms, %d bytes)\n", (int)cReturned, (int)cbNeeded);
     const FORM_INFO_1W *forms = (const FORM_INFO_1W *)block;
     for (DWORD i = 0; i < cReturned; i++) {
         double width = forms[i].Size.cx / 1000.0, height = forms[i].Size.cy / 1000.0;
@@ -257,11 +330,11 @@ static void ListForms(HANDLE handle) {
         // A name too long for the row is cut there.
         wcsncpy(row + used, forms[i].pName ? forms[i].pName : L"", TEXT_SIZE - used - 1);
         row[TEXT_SIZE - 1] = L'\0';
-        wprintf(L"%ls\n", row);
+        Print(L"%ls\n", row);
         if (showPoints)
-            wprintf(L"%*ls %8.3f %8.3f pts\n", pad, L"", width * 72.0 / 25.4, height * 72.0 / 25.4);
+            Print(L"%*ls %8.3f %8.3f pts\n", pad, L"", width * 72.0 / 25.4, height * 72.0 / 25.4);
         if (showInches)
-            wprintf(L"%*ls %8.3f %8.3f in\n", pad, L"", width / 25.4, height / 25.4);
+            Print(L"%*ls %8.3f %8.3f in\n", pad, L"", width / 25.4, height / 25.4);
     }
     free(block);
 }
@@ -337,10 +410,10 @@ static void ShowDefaultPaper() {
     wchar_t name[NAME_SIZE];
     DWORD size = NAME_SIZE;
     if (!FindDefaultPrinter(name, &size)) {
-        wprintf(L"Default printer: %ls\n", L"(not found)");
+        Print(L"Default printer: %ls\n", L"(not found)");
         return;
     }
-    wprintf(L"Default printer: %ls\n", name);
+    Print(L"Default printer: %ls\n", name);
     HANDLE printer = nullptr;
     if (!OpenPrinterW(name, &printer, nullptr) || !printer)
         return;
@@ -371,7 +444,7 @@ static void ShowDefaultPaper() {
                 break;
             }
     }
-    wprintf(L"Default paper type: (%ls)\n", paper);
+    Print(L"Default paper type: (%ls)\n", paper);
     ClosePrinter(printer);
     GlobalFree(info);
 }
@@ -412,7 +485,7 @@ extern "C" int wmain(int argc, wchar_t **argv) {
         if (!wcscmp(option, L"--help")) {
             ShowHelp();
         } else if (!wcscmp(option, L"--version")) {
-            wprintf(L"%ls\n", BANNER);
+            Print(L"%ls\n", BANNER);
             return 0;
         } else if (!wcscmp(option, L"--paper")) {
             ShowDefaultPaper();
@@ -443,14 +516,14 @@ extern "C" int wmain(int argc, wchar_t **argv) {
     }
 
     const wchar_t *displayName = printerName ? printerName : L"(local printserver)";
-    wprintf(L"%ls\n", BANNER);
-    wprintf(L"\nQuerying printer \"%ls\"\n", displayName);
+    Print(L"%ls\n", BANNER);
+    Print(L"\nQuerying printer \"%ls\"\n", displayName);
     HANDLE handle = nullptr;
     if (!OpenPrinterW(printerName, &handle, nullptr)) {
         DWORD error = GetLastError();
         Die(L"ERROR: cannot OpenPrinter(%ls) [%ls]", displayName, ErrorText(error));
     }
-    wprintf(L"Printer %ls is open\n", displayName);
+    Print(L"Printer %ls is open\n", displayName);
     if (editCount == 0)
         showForms = 1;
     ApplyFormEdits(handle);
