@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "store.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -14,24 +16,8 @@
 
 namespace {
 
-class Hive : public ::testing::Test {
+class Hive : public Store {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/winshim-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        setenv("WINSHIM_REGISTRY", dir_.c_str(), 1);
-    }
-    void TearDown() override {
-        chmod(dir_.c_str(), 0755);
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
-    std::string File(const char *root = "HKEY_CURRENT_USER") const { return dir_ + "/" + root + ".reg"; }
-    void Write(const std::string &text, const char *root = "HKEY_CURRENT_USER") {
-        std::ofstream(File(root), std::ios::binary) << text;
-    }
-
     // Opens HKCU\path for reading, or fails the test.
     HKEY Open(const char *path) {
         HKEY key = reinterpret_cast<HKEY>(0xdeadbeef);
@@ -71,7 +57,6 @@ protected:
         return names;
     }
 
-    std::string dir_;
 };
 
 using Names = std::vector<std::string>;
@@ -93,7 +78,7 @@ const char kExport[] =
     "\r\n";
 
 TEST_F(Hive, ReadsAnExportAsWritten) {
-    Write(kExport);
+    Put(kExport);
     HKEY key = Open("Software\\Tessel");
     DWORD type;
     EXPECT_EQ(Data(key, "", &type), std::string("default\0", 8));
@@ -126,7 +111,7 @@ TEST_F(Hive, ReadsVersion5Exports) {
         bytes += static_cast<char>(c & 0xFF);
         bytes += static_cast<char>(c >> 8);
     }
-    Write(bytes);
+    Put(bytes);
     HKEY key = Open("Software\\T\xC3\xA9ssel");
     EXPECT_EQ(Data(key, "Name"), std::string("caf\xC3\xA9 \"x\"\0", 10));
     DWORD type;
@@ -137,7 +122,7 @@ TEST_F(Hive, ReadsVersion5Exports) {
 }
 
 TEST_F(Hive, SectionsImplyTheirParentsAndMerge) {
-    Write("REGEDIT4\n\n"
+    Put("REGEDIT4\n\n"
           "; a comment\n"
           "[HKEY_CURRENT_USER\\A\\B\\C]\n"
           "  \"first\"=\"1\"\n"
@@ -158,7 +143,7 @@ TEST_F(Hive, SectionsImplyTheirParentsAndMerge) {
 }
 
 TEST_F(Hive, SubkeysSortInUpperCase) {
-    Write("REGEDIT4\n\n[HKEY_CURRENT_USER\\K\\_x]\n[HKEY_CURRENT_USER\\K\\b]\n[HKEY_CURRENT_USER\\K\\A]\n"
+    Put("REGEDIT4\n\n[HKEY_CURRENT_USER\\K\\_x]\n[HKEY_CURRENT_USER\\K\\b]\n[HKEY_CURRENT_USER\\K\\A]\n"
           "[HKEY_CURRENT_USER\\K\\Z]\n[HKEY_CURRENT_USER\\K\\a1]\n");
     HKEY key = Open("K");
     EXPECT_EQ(Subkeys(key), (Names{"A", "a1", "b", "Z", "_x"}));
@@ -166,7 +151,7 @@ TEST_F(Hive, SubkeysSortInUpperCase) {
 }
 
 TEST_F(Hive, PathsAsWindowsTakesThem) {
-    Write("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Tessel]\n");
+    Put("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Tessel]\n");
     EXPECT_EQ(OpenResult(""), ERROR_SUCCESS);
     EXPECT_EQ(OpenResult(nullptr), ERROR_SUCCESS);
     EXPECT_EQ(OpenResult("Software\\Tessel\\"), ERROR_SUCCESS);
@@ -184,13 +169,13 @@ TEST_F(Hive, PathsAsWindowsTakesThem) {
 TEST_F(Hive, MissingAndEmptyFilesAreEmptyHives) {
     EXPECT_EQ(OpenResult("", KEY_ALL_ACCESS), ERROR_SUCCESS);
     EXPECT_EQ(OpenResult("Software"), ERROR_FILE_NOT_FOUND);
-    Write("");
+    Put("");
     EXPECT_EQ(OpenResult(""), ERROR_SUCCESS);
     EXPECT_EQ(OpenResult("Software"), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(Hive, BuffersThatAreTooSmall) {
-    Write("REGEDIT4\n\n[HKEY_CURRENT_USER\\K\\LongerName]\n[HKEY_CURRENT_USER\\K]\n\"v\"=\"abcdef\"\n");
+    Put("REGEDIT4\n\n[HKEY_CURRENT_USER\\K\\LongerName]\n[HKEY_CURRENT_USER\\K]\n\"v\"=\"abcdef\"\n");
     HKEY key = Open("K");
     BYTE data[4];
     memset(data, 0xCC, sizeof data);
@@ -219,7 +204,7 @@ TEST_F(Hive, BuffersThatAreTooSmall) {
 
 TEST_F(Hive, LinesLongerThanTheReadBlock) {
     std::string big(3 << 20, 'x');
-    Write("REGEDIT4\n\n[HKEY_CURRENT_USER\\K]\n\"big\"=\"" + big + "\"\n\"after\"=dword:00000001\n");
+    Put("REGEDIT4\n\n[HKEY_CURRENT_USER\\K]\n\"big\"=\"" + big + "\"\n\"after\"=dword:00000001\n");
     HKEY key = Open("K");
     DWORD size = 0;
     EXPECT_EQ(RegQueryValueExA(key, "big", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
@@ -229,7 +214,7 @@ TEST_F(Hive, LinesLongerThanTheReadBlock) {
 }
 
 TEST_F(Hive, ReadOnlyHivesRefuseWriteAccess) {
-    Write("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software]\n", "HKEY_LOCAL_MACHINE");
+    Put("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software]\n", "HKEY_LOCAL_MACHINE");
     chmod(File("HKEY_LOCAL_MACHINE").c_str(), 0444);
     EXPECT_EQ(OpenResult("Software", KEY_READ, HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
     EXPECT_EQ(OpenResult("Software", KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE), ERROR_ACCESS_DENIED);
@@ -260,7 +245,7 @@ TEST_F(Hive, FilesThatCannotBeParsed) {
         "\xFF\xFEW\0i\0",                                       // UTF-16, but no header
     };
     for (const char *text : broken) {
-        Write(text);
+        Put(text);
         EXPECT_EQ(OpenResult("K"), ERROR_REGISTRY_CORRUPT) << text;
         EXPECT_EQ(OpenResult(""), ERROR_REGISTRY_CORRUPT) << text;
     }

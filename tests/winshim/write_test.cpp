@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "store.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -23,29 +25,8 @@
 
 namespace {
 
-class Write : public ::testing::Test {
+class Write : public Store {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/winshim-write-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        setenv("WINSHIM_REGISTRY", dir_.c_str(), 1);
-    }
-    void TearDown() override {
-        chmod(dir_.c_str(), 0755);
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
-    std::string File(const char *root = "HKEY_CURRENT_USER") const { return dir_ + "/" + root + ".reg"; }
-    void Put(const std::string &text, const char *root = "HKEY_CURRENT_USER") {
-        std::ofstream(File(root), std::ios::binary) << text;
-    }
-    std::string Get(const char *root = "HKEY_CURRENT_USER") const {
-        std::ifstream in(File(root), std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
     std::vector<std::string> StrayFiles() const {
         std::vector<std::string> names;
         DIR *d = opendir(dir_.c_str());
@@ -86,7 +67,6 @@ protected:
         return rc;
     }
 
-    std::string dir_;
 };
 
 TEST_F(Write, EditsKeepTheRestOfTheText) {

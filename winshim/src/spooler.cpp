@@ -120,6 +120,17 @@ DWORD CheckForm(const FORM_INFO_1W *form) {
     return ERROR_SUCCESS;
 }
 
+// The user form that a change or a deletion names, loading every form into
+// `forms`: 1902 when there is no such form, 87 for a built-in one.
+DWORD FindUserForm(LPCWSTR name, std::vector<Form> &forms, const Form **found) {
+    if (LONG rc = LoadForms(forms))
+        return static_cast<DWORD>(rc);
+    *found = FindForm(forms, name);
+    if (!*found)
+        return ERROR_INVALID_FORM_NAME;
+    return (*found)->builtin ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+}
+
 winshim::Value FormValue(const FORM_INFO_1W *form, DWORD index) {
     const LONG fields[8] = {form->Size.cx,
                             form->Size.cy,
@@ -371,13 +382,9 @@ extern "C" BOOL WINAPI SetFormW(HANDLE hPrinter, LPWSTR pFormName, DWORD Level, 
     if (DWORD rc = CheckForm(form))
         return Fail(rc);
     std::vector<Form> forms;
-    if (LONG rc = LoadForms(forms))
+    const Form *old;
+    if (DWORD rc = FindUserForm(pFormName, forms, &old))
         return Fail(rc);
-    const Form *old = FindForm(forms, pFormName);
-    if (!old)
-        return Fail(ERROR_INVALID_FORM_NAME);
-    if (old->builtin)
-        return Fail(ERROR_INVALID_PARAMETER);
     const Form *clash = FindForm(forms, form->pName);
     if (clash && clash != old)
         return Fail(ERROR_FILE_EXISTS);
@@ -398,13 +405,9 @@ extern "C" BOOL WINAPI DeleteFormW(HANDLE hPrinter, LPWSTR pFormName) {
     if (!ValidName(pFormName))
         return Fail(ERROR_INVALID_PARAMETER);
     std::vector<Form> forms;
-    if (LONG rc = LoadForms(forms))
+    const Form *old;
+    if (DWORD rc = FindUserForm(pFormName, forms, &old))
         return Fail(rc);
-    const Form *old = FindForm(forms, pFormName);
-    if (!old)
-        return Fail(ERROR_INVALID_FORM_NAME);
-    if (old->builtin)
-        return Fail(ERROR_INVALID_PARAMETER);
     if (LONG rc = winshim::EditHive(Root::LocalMachine, {winshim::HiveEdit::DeleteValue, kForms, {},
                                                           winshim::Utf8FromWide(old->name)}))
         return Fail(rc);

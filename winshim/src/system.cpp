@@ -166,22 +166,22 @@ extern "C" HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
     return block;
 }
 
-// Contract: frees a block of GlobalAlloc; returns null.
-extern "C" HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
-    if (DWORD fault = InjectedFault("GlobalFree")) {
+namespace {
+
+// Both kinds of block are the C library's; a fault leaves the block alone.
+void *FreeBlock(const char *function, void *block) {
+    if (DWORD fault = InjectedFault(function)) {
         SetLastError(fault);
-        return hMem;
+        return block;
     }
-    free(hMem);
+    free(block);
     return nullptr;
 }
 
+}  // namespace
+
+// Contract: frees a block of GlobalAlloc; returns null.
+extern "C" HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) { return FreeBlock("GlobalFree", hMem); }
+
 // Contract: frees a block that FORMAT_MESSAGE_ALLOCATE_BUFFER gave; returns null.
-extern "C" HLOCAL WINAPI LocalFree(HLOCAL hMem) {
-    if (DWORD fault = InjectedFault("LocalFree")) {
-        SetLastError(fault);
-        return hMem;
-    }
-    free(hMem);
-    return nullptr;
-}
+extern "C" HLOCAL WINAPI LocalFree(HLOCAL hMem) { return FreeBlock("LocalFree", hMem); }
