@@ -109,6 +109,21 @@ const Value *FindValue(const Key *key, LPCSTR name) {
     return nullptr;
 }
 
+// A value's type and data as the query functions hand them out: the size
+// always, the bytes only when they fit (else ERROR_MORE_DATA).
+LONG CopyValue(const Value &value, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    if (lpType)
+        *lpType = value.type;
+    if (!lpcbData)
+        return ERROR_SUCCESS;
+    DWORD size = static_cast<DWORD>(value.data.size());
+    bool fits = !lpData || *lpcbData >= size;
+    if (lpData && fits)
+        memcpy(lpData, value.data.data(), size);
+    *lpcbData = size;
+    return fits ? ERROR_SUCCESS : ERROR_MORE_DATA;
+}
+
 }  // namespace
 
 // Contract: opens hKey\lpSubKey. ERROR_FILE_NOT_FOUND when no such key,
@@ -188,18 +203,7 @@ extern "C" LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueN
         return ERROR_MORE_DATA;
     memcpy(lpValueName, value.name.c_str(), value.name.size() + 1);
     *lpcchValueName = static_cast<DWORD>(value.name.size());
-    if (lpType)
-        *lpType = value.type;
-    if (lpcbData) {
-        DWORD size = static_cast<DWORD>(value.data.size());
-        bool fits = !lpData || *lpcbData >= size;
-        if (lpData && fits)
-            memcpy(lpData, value.data.data(), size);
-        *lpcbData = size;
-        if (!fits)
-            return ERROR_MORE_DATA;
-    }
-    return ERROR_SUCCESS;
+    return CopyValue(value, lpType, lpData, lpcbData);
 }
 
 // Contract: counts and maximum lengths of the key's subkeys and values; keys
@@ -263,18 +267,7 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
     const Value *value = FindValue(key, lpValueName);
     if (!value)
         return ERROR_FILE_NOT_FOUND;
-    if (lpType)
-        *lpType = value->type;
-    if (lpcbData) {
-        DWORD size = static_cast<DWORD>(value->data.size());
-        bool fits = !lpData || *lpcbData >= size;
-        if (lpData && fits)
-            memcpy(lpData, value->data.data(), size);
-        *lpcbData = size;
-        if (!fits)
-            return ERROR_MORE_DATA;
-    }
-    return ERROR_SUCCESS;
+    return CopyValue(*value, lpType, lpData, lpcbData);
 }
 
 // Contract: opens hKey\lpSubKey, creating it and every missing key on its
