@@ -102,7 +102,7 @@ static void PrintTo(FILE *stream, const wchar_t *format, va_list args) {
         if (text != small)
             free(text);
         size *= 4;
-        text = (wchar_t *)malloc(size * sizeof(wchar_t));
+        text = size <= (1u << 24) ? (wchar_t *)malloc(size * sizeof(wchar_t)) : nullptr;
         if (!text) {
             WriteText(stream, L"(text too long)");
             return;

@@ -226,9 +226,10 @@ class Parser {
 public:
     Parser(LineReader &in, Root root, const std::string &file) : in_(in), root_(RootName(root)), file_(file) {}
 
-    // Parses the whole input. With `check_all`, the values of every section are
-    // checked, not only those of the wanted ones.
-    LONG Run(Visitor &visitor, bool check_all) {
+    // Parses and checks the whole input, so that a broken line anywhere makes
+    // the whole hive one that cannot be read; values go to the visitor only
+    // for the sections it wants.
+    LONG Run(Visitor &visitor) {
         std::string_view line;
         if (!in_.Next(line))
             return in_.error() ? Win32FromErrno(in_.error()) : ERROR_SUCCESS;  // an empty file: an empty hive
@@ -259,18 +260,12 @@ public:
                     if (!ParseValue(s, value))
                         return ERROR_REGISTRY_CORRUPT;
                     visitor.Found(std::move(value), begin, in_.end_offset());
-                } else if (check_all) {
+                } else {
                     // Checked only: one scratch value keeps its buffers.
                     scratch_.name.clear();
                     scratch_.data.clear();
                     if (!ParseValue(s, scratch_))
                         return ERROR_REGISTRY_CORRUPT;
-                } else {
-                    while (!s.empty() && s.back() == '\\') {  // skip a continued hex list
-                        if (!in_.Next(line))
-                            break;
-                        s = TrimBlanks(line);
-                    }
                 }
             } else {
                 return Fail("unexpected text");
@@ -606,7 +601,7 @@ LONG ReadKey(Root root, const std::string &path, KeyData *out) {
     LineReader in = wide ? LineReader(text) : LineReader(fd.get());
     Parser parser(in, root, file);
     KeyCollector collector(path);
-    LONG rc = parser.Run(collector, true);
+    LONG rc = parser.Run(collector);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (!collector.found())
@@ -900,7 +895,7 @@ LONG EditHive(Root root, const HiveEdit &edit, bool *created) {
     {
         LineReader in(text);
         Parser parser(in, root, file);
-        if (LONG rc = parser.Run(scanner, true))
+        if (LONG rc = parser.Run(scanner))
             return rc;  // a hive that cannot be read is never rewritten
     }
     size_t first_nl = text.find('\n');
