@@ -1,5 +1,6 @@
-// regset ROOT\key NAME sz|dword VALUE: stores one value, creating the key,
-// so that a case can change the registry between two runs.
+// regset ROOT\key NAME sz|dword|TYPE VALUE: stores one value, creating the
+// key, so that a test can change the registry between two runs. With a
+// numeric TYPE the value is its bytes in hex, as "01,02,ff".
 
 #include <windows.h>
 
@@ -9,7 +10,7 @@
 
 int main(int argc, char **argv) {
     if (argc != 5) {
-        fprintf(stderr, "usage: regset ROOT\\key NAME sz|dword VALUE\n");
+        fprintf(stderr, "usage: regset ROOT\\key NAME sz|dword|TYPE VALUE\n");
         return 2;
     }
     HKEY root = !strncmp(argv[1], "HKCU\\", 5) ? HKEY_CURRENT_USER
@@ -28,8 +29,17 @@ int main(int argc, char **argv) {
             DWORD n = (DWORD)strtoul(argv[4], nullptr, 0);
             BYTE data[4] = {(BYTE)n, (BYTE)(n >> 8), (BYTE)(n >> 16), (BYTE)(n >> 24)};
             rc = RegSetValueExA(key, argv[2], 0, REG_DWORD, data, sizeof data);
-        } else {
+        } else if (!strcmp(argv[3], "sz")) {
             rc = RegSetValueExA(key, argv[2], 0, REG_SZ, (const BYTE *)argv[4], (DWORD)strlen(argv[4]) + 1);
+        } else {
+            static BYTE data[65536];
+            DWORD size = 0;
+            for (char *p = argv[4]; *p && size < sizeof data; p += *p == ',') {
+                char *end;
+                data[size++] = (BYTE)strtoul(p, &end, 16);
+                p = end;
+            }
+            rc = RegSetValueExA(key, argv[2], 0, (DWORD)strtoul(argv[3], nullptr, 0), data, size);
         }
         RegCloseKey(key);
     }
