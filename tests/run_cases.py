@@ -326,9 +326,7 @@ class Platform:
                     done.add(window)
                     if index == 0 and artefact:
                         Display.screenshot(env, artefact)
-                    key = "Return" if answer == "ok" else "Escape"
-                    subprocess.run(["xdotool", "key", "--window", window, key], env=env, timeout=TIMEOUT,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                    Display.press(env, window, "Return" if answer == "ok" else "Escape", proc)
                 status = proc.wait(timeout=TIMEOUT)
             finally:
                 if proc.poll() is None:
@@ -367,14 +365,29 @@ class Display:
         """The first visible window titled as the tools' boxes are, not yet answered."""
         deadline = time.time() + TIMEOUT
         while time.time() < deadline and proc.poll() is None:
-            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", BOX_TITLE], env=env,
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout.split()
-            fresh = [w for w in found if w not in done]
+            fresh = [w for w in Display.visible(env) if w not in done]
             if fresh:
                 time.sleep(0.3)  # let the box finish drawing
                 return fresh[0]
             time.sleep(0.1)
         return None
+
+    @staticmethod
+    def visible(env):
+        return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", BOX_TITLE], env=env,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout.split()
+
+    @classmethod
+    def press(cls, env, window, key, proc):
+        """Presses the key in the box until the box is gone (a key sent while
+        the box is still coming up can be lost)."""
+        for _ in range(5):
+            subprocess.run(["xdotool", "key", "--window", window, key], env=env, timeout=TIMEOUT,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            for _ in range(30):
+                if proc.poll() is not None or window not in cls.visible(env):
+                    return
+                time.sleep(0.1)
 
     @staticmethod
     def screenshot(env, path):
