@@ -124,6 +124,17 @@ LONG CopyValue(const Value &value, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbDa
     return fits ? ERROR_SUCCESS : ERROR_MORE_DATA;
 }
 
+// Gives the caller a handle on a key that was read, once the access asked
+// for is allowed: a write right needs a writable hive.
+LONG HandOut(std::unique_ptr<Key> key, REGSAM sam, PHKEY out) {
+    if ((sam & kWriteRights) && !winshim::HiveWritable(key->root))
+        return ERROR_ACCESS_DENIED;
+    key->access = sam;
+    *out = reinterpret_cast<HKEY>(key.get());
+    OpenKeys().insert(key.release());
+    return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 // Contract: opens hKey\lpSubKey. ERROR_FILE_NOT_FOUND when no such key,
@@ -139,12 +150,7 @@ extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSA
         return rc;
     if (LONG rc = winshim::ReadKey(key->root, key->path, &key->data))
         return rc;
-    if ((samDesired & kWriteRights) && !winshim::HiveWritable(key->root))
-        return ERROR_ACCESS_DENIED;
-    key->access = samDesired;
-    *phkResult = reinterpret_cast<HKEY>(key.get());
-    OpenKeys().insert(key.release());
-    return ERROR_SUCCESS;
+    return HandOut(std::move(key), samDesired, phkResult);
 }
 
 // Contract: releases a key opened here; a predefined root needs no closing.
@@ -292,14 +298,9 @@ extern "C" LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Rese
     }
     if (rc != ERROR_SUCCESS)
         return rc;
-    if ((samDesired & kWriteRights) && !winshim::HiveWritable(key->root))
-        return ERROR_ACCESS_DENIED;
-    key->access = samDesired;
-    if (lpdwDisposition)
+    if ((rc = HandOut(std::move(key), samDesired, phkResult)) == ERROR_SUCCESS && lpdwDisposition)
         *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    *phkResult = reinterpret_cast<HKEY>(key.get());
-    OpenKeys().insert(key.release());
-    return ERROR_SUCCESS;
+    return rc;
 }
 
 // Contract: stores a value of the key, which must be open with KEY_SET_VALUE.
