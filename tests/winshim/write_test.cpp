@@ -97,6 +97,23 @@ TEST_F(Write, EditsKeepTheRestOfTheText) {
     EXPECT_EQ(Get(), after + "\r\n[HKEY_CURRENT_USER\\Software\\Tessel\\New]\r\n@=\"n\"\r\n");
 }
 
+// A last line may end in a lone CR, which reads as its line end: what goes
+// after it completes the CRLF instead of adding a CR to the line.
+TEST_F(Write, ALastLineEndingInCarriageReturnStaysReadable) {
+    const std::string ends[] = {"[HKEY_CURRENT_USER\\A]\r", "[HKEY_CURRENT_USER\\A]\r\n\"v\"=\"1\"\r"};
+    for (const std::string &end : ends) {
+        Put("REGEDIT4\r\n\r\n" + end);
+        ASSERT_EQ(Set("A", "w", REG_SZ, std::string("2\0", 2)), ERROR_SUCCESS) << end;
+        ASSERT_EQ(Set("A\\B", "x", REG_SZ, std::string("3\0", 2)), ERROR_SUCCESS) << end;
+        EXPECT_EQ(Get(), "REGEDIT4\r\n\r\n" + end + "\n\"w\"=\"2\"\r\n\r\n[HKEY_CURRENT_USER\\A\\B]\r\n"
+                         "\"x\"=\"3\"\r\n");
+        DWORD type;
+        std::string data;
+        EXPECT_EQ(Query("A", "w", &type, &data), ERROR_SUCCESS) << end;
+        EXPECT_EQ(Query("A\\B", "x", &type, &data), ERROR_SUCCESS) << end;
+    }
+}
+
 TEST_F(Write, ValuesReadBackAsWritten) {
     std::string long_binary;
     for (int i = 0; i < 300; i++)

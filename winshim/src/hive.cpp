@@ -902,9 +902,14 @@ LONG EditHive(Root root, const HiveEdit &edit, bool *created) {
     std::string nl = first_nl != std::string::npos && first_nl > 0 && text[first_nl - 1] != '\r' ? "\n" : "\r\n";
     if (text.empty())
         text = wide ? "Windows Registry Editor Version 5.00" + nl : "REGEDIT4" + nl;
+    // What ends the text's last line before more goes after it: nothing when
+    // it ends in a line break; "\n" after a lone CR, which the reader took as
+    // the line's end (another CR would stay in the line and break it).
+    auto last_line_end = [&]() -> std::string {
+        return text.back() == '\n' ? "" : text.back() == '\r' ? "\n" : nl;
+    };
     auto append_section = [&](const std::string &body) {
-        if (text.back() != '\n')
-            text += nl;
+        text += last_line_end();
         text += nl + "[" + RootName(root) + (edit.path.empty() ? "" : "\\" + scanner.Spelling()) + "]" + nl + body;
     };
 
@@ -928,8 +933,8 @@ LONG EditHive(Root root, const HiveEdit &edit, bool *created) {
             text.replace(places[0].first, places[0].second - places[0].first, line);
         } else if (!scanner.section_ends().empty()) {
             size_t at = scanner.section_ends().back();
-            if (at == text.size() && text.back() != '\n')
-                line = nl + line;
+            if (at == text.size())
+                line = last_line_end() + line;
             text.insert(at, line);
         } else {
             append_section(line);
