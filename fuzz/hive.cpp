@@ -20,6 +20,15 @@ const char ROOT[] = "HKEY_CURRENT_USER";
 const char NEW_KEY[] = "Fuzzed\\Key";
 const char NEW_VALUE[] = "fuzzed";
 
+std::string Child(const std::string &path, const std::string &name) {
+    if (path.empty())
+        return name;
+    std::string child = path;
+    child += '\\';
+    child += name;
+    return child;
+}
+
 std::string Upper(std::string s) {
     for (char &c : s)
         if (c >= 'a' && c <= 'z')
@@ -36,9 +45,9 @@ using TreeView = std::map<std::string, KeyView>;  // by upper-case path
 
 // Reads the key and everything below it through the API, as a tool would.
 // False when a key cannot be opened or read.
-bool Walk(HKEY parent, const std::string &name, const std::string &path, TreeView &tree) {
+bool Walk(const std::string &path, TreeView &tree) {
     HKEY key;
-    if (RegOpenKeyExA(parent, name.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
     KeyView view;
     char text[512];
@@ -72,12 +81,12 @@ bool Walk(HKEY parent, const std::string &name, const std::string &path, TreeVie
         return true;
     tree[upper] = view;
     for (const std::string &sub : tree[upper].subkeys)
-        if (!Walk(parent, path.empty() ? sub : path + "\\" + sub, path.empty() ? sub : path + "\\" + sub, tree))
+        if (!Walk(Child(path, sub), tree))
             return false;
     return true;
 }
 
-bool ReadTree(TreeView &tree) { return Walk(HKEY_CURRENT_USER, "", "", tree); }
+bool ReadTree(TreeView &tree) { return Walk("", tree); }
 
 std::string Describe(const TreeView &tree) {
     std::string out;
@@ -102,7 +111,7 @@ TreeView Expected(TreeView tree, const std::string &data) {
             there = there || Upper(sub) == Upper(part);
         if (!there)
             parent.subkeys.emplace_back(part);
-        path = path.empty() ? part : path + "\\" + part;
+        path = Child(path, part);
         tree[Upper(path)];
     }
     tree[Upper(NEW_KEY)].values[Upper(NEW_VALUE)] = {REG_BINARY, data};

@@ -3,7 +3,8 @@
 // with status 0 by returning from main.
 
 #define main hivepeek_main
-#include "../hivepeek/hivepeek.cpp"
+// The tool itself, so that its static functions and state are at hand.
+#include "../hivepeek/hivepeek.cpp"  // NOLINT(bugprone-suspicious-include)
 #undef main
 
 #include "harness.h"
@@ -22,12 +23,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<std::string> words = fuzz::Words(data, size);
     bool incorrect = !words.empty() && !words[0].empty() && words[0][0] == '!';
-    if (incorrect)
+    if (incorrect) {
         words.erase(words.begin());
-    if (incorrect)
         setenv("POSIXLY_INCORRECT_GETOPT", "1", 1);
-    else
+    } else {
         unsetenv("POSIXLY_INCORRECT_GETOPT");
+    }
     fuzz::Argv args("C:\\Tessel\\bin\\hivepeek.exe", words);
     optind = 0;  // the C library's parser starts afresh
     fuzz::Capture out;

@@ -3,11 +3,13 @@
 // reads up to.
 
 #define main hivepeek_main
-#include "../hivepeek/hivepeek.cpp"
+// The tool itself, so that its static functions and state are at hand.
+#include "../hivepeek/hivepeek.cpp"  // NOLINT(bugprone-suspicious-include)
 #undef main
 
 #include "harness.h"
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -44,7 +46,7 @@ void Render(DWORD type, const std::string &bytes) {
     static BYTE data[DATA_SIZE];
     memset(data, 0, sizeof data);
     size_t size = bytes.size() < sizeof data ? bytes.size() : sizeof data;
-    memcpy(data, bytes.data(), size);
+    std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size), data);
     fuzz::Capture out;
     ShowValue(type, data, static_cast<DWORD>(size));
     std::string text = out.Text();
@@ -69,8 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (nul != std::string::npos && nul + 1 < input.size())
         Render(static_cast<unsigned char>(input[nul + 1]) % 12, input.substr(nul + 2));
 
-    void (*const queries[])(const char *) = {EnumKeys, EnumValues, KeyExists};
-    for (auto query : queries) {
+    for (auto query : {EnumKeys, EnumValues, KeyExists}) {
         fuzz::Capture out;
         query(path.c_str());
         CheckAnswer(out.Text(), path.c_str());

@@ -3,7 +3,8 @@
 // Each run starts from that store again.
 
 #define wmain sheetwise_wmain
-#include "../sheetwise/sheetwise.cpp"
+// The tool itself, so that its static functions and state are at hand.
+#include "../sheetwise/sheetwise.cpp"  // NOLINT(bugprone-suspicious-include)
 #undef wmain
 
 #include "harness.h"

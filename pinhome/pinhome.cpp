@@ -48,7 +48,7 @@ static const char *editor_dir;
 // --- messages ---------------------------------------------------------------
 
 // printf into a string of whatever length the text needs.
-static std::string Format(const char *format, ...) {
+__attribute__((format(printf, 1, 2))) static std::string Format(const char *format, ...) {
     va_list args, again;
     va_start(args, format);
     va_copy(again, args);
@@ -219,7 +219,6 @@ int main(int argc, char **argv) {
     const char *program = argc > 0 && argv[0] ? argv[0] : "pinhome";
     bool posix = getenv("POSIXLY_CORRECT") != nullptr;
     const char *options = posix ? "+:d:h?qu" : "-:d:h?qu";
-    const char *bad_option = posix ? "%s: illegal option -- %c\n" : "%s: invalid option -- %c\n";
     std::string opt_errors;
     opterr = 0;
     for (;;) {
@@ -244,7 +243,7 @@ int main(int argc, char **argv) {
             break;
         case '?':
             if (optopt)
-                opt_errors += Format(bad_option, program, optopt);
+                opt_errors += Format("%s: %s option -- %c\n", program, posix ? "illegal" : "invalid", optopt);
             break;
         case ':':
             opt_errors += Format("%s: option requires an argument -- %c\n", program, optopt);

@@ -55,12 +55,12 @@ static const struct {
 // the C library's wide streams would convert and write the same bytes, but
 // some (glibc 2.36) write them out a few at a time.
 static void WriteText(FILE *stream, const wchar_t *text) {
-    char small[TEXT_SIZE * MB_LEN_MAX];
     mbstate_t state;
     memset(&state, 0, sizeof state);
     const wchar_t *source = text;
     size_t length = wcsrtombs(nullptr, &source, 0, &state);
     if (length != (size_t)-1) {
+        char small[TEXT_SIZE * MB_LEN_MAX];
         char *bytes = length < sizeof small ? small : (char *)malloc(length + 1);
         if (bytes) {
             memset(&state, 0, sizeof state);
@@ -95,7 +95,8 @@ static void PrintTo(FILE *stream, const wchar_t *format, va_list args) {
     for (;;) {
         va_list again;
         va_copy(again, args);
-        int length = vswprintf(text, size, format, again);
+        // The analyzer loses track of a va_list copied from a parameter.
+        int length = vswprintf(text, size, format, again);  // NOLINT(clang-analyzer-valist.Uninitialized)
         va_end(again);
         if (length >= 0)
             break;

@@ -31,7 +31,7 @@ protected:
         std::vector<std::string> names;
         DIR *d = opendir(dir_.c_str());
         while (const dirent *e = readdir(d))
-            if (e->d_name[0] == '.' && strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))
+            if (e->d_name[0] == '.' && strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
                 names.push_back(e->d_name);
         closedir(d);
         return names;

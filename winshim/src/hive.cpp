@@ -316,6 +316,8 @@ private:
                 break;
             out.append(s.data() + pos, stop - pos);
             pos = stop;
+            // stop < s.size() here: the loop above broke out otherwise.
+            // cppcheck-suppress containerOutOfBounds
             char c = s[pos++];
             if (c == '"')
                 return true;
@@ -676,7 +678,9 @@ std::string ValueText(const Value &value, bool wide, const std::string &nl) {
         if (i + 1 < bytes.size()) {
             line += ',';
             if (line.size() > 76) {
-                out += line + "\\" + nl;
+                out += line;
+                out += '\\';
+                out += nl;
                 line = "  ";
             }
         }

@@ -119,7 +119,7 @@ LONG CopyValue(const Value &value, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbDa
     DWORD size = static_cast<DWORD>(value.data.size());
     bool fits = !lpData || *lpcbData >= size;
     if (lpData && fits)
-        memcpy(lpData, value.data.data(), size);
+        memcpy(lpData, value.data.data(), size);  // NOLINT(bugprone-not-null-terminated-result): data as stored
     *lpcbData = size;
     return fits ? ERROR_SUCCESS : ERROR_MORE_DATA;
 }
