@@ -1,5 +1,5 @@
 // sheetwise's form specs, "NAME:flags:width:height", and the "OLD/spec" of
-// --set, on any text. A spec is taken or refused with a message; a taken one
+// --set, on any text. A form spec is taken or refused with a message; a taken one
 // names a form whose printable area is the whole sheet.
 
 #define wmain sheetwise_wmain
@@ -32,13 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     });
     if (status != 0) {
         if (status != 1 || editCount != 0)
-            fuzz::Broken("a refused spec left an edit or another status");
+            fuzz::Broken("a refused form spec left an edit or another status");
         return 0;
     }
     const FormEdit &edit = edits[0];
     const FORM_INFO_1W &form = edit.info;
     if (editCount != 1 || !form.pName || !*form.pName || !edit.target)
-        fuzz::Broken("a taken spec without a name");
+        fuzz::Broken("a taken form spec without a name");
     if (iswspace(form.pName[0]) || iswspace(form.pName[wcslen(form.pName) - 1]) || wcschr(form.pName, L':'))
         fuzz::Broken("a form name with blanks around it or a colon");
     if (form.Flags > FORM_PRINTER)

@@ -255,7 +255,7 @@ static FORM_INFO_1W *ParseFormSpec(FORM_INFO_1W *pForm, wchar_t *str) {
     return pForm;
 }
 
-// Records one --add, --set or --del, its spec parsed at once.
+// Records one --add, --set or --del, its form spec parsed at once.
 static void RecordEdit(int op, wchar_t *parameter) {
     if (editCount == MAX_EDITS)
         Die(L"ERROR: too many form edits (%d at most)", MAX_EDITS);
@@ -264,13 +264,13 @@ static void RecordEdit(int op, wchar_t *parameter) {
     if (op == 2) {
         edit->target = parameter;
     } else {
-        wchar_t *spec = parameter;
+        wchar_t *formSpec = parameter;
         wchar_t *slash = op == 1 ? wcschr(parameter, L'/') : nullptr;
         if (slash) {
             *slash = L'\0';
-            spec = slash + 1;
+            formSpec = slash + 1;
         }
-        ParseFormSpec(&edit->info, spec);
+        ParseFormSpec(&edit->info, formSpec);
         edit->target = slash ? parameter : edit->info.pName;
     }
     editCount++;
