@@ -89,7 +89,9 @@ namespace {
 // scan of a large hive costs the same memory as one of a small hive.
 class LineReader {
 public:
-    explicit LineReader(int fd) : fd_(fd), buf_(kBlock) { data_ = buf_.data(); }
+    // `size`, the file's size when known, keeps the block of a small file
+    // small; the block grows when a line needs it.
+    LineReader(int fd, uint64_t size) : fd_(fd), buf_(size < kBlock ? size + 1 : kBlock) { data_ = buf_.data(); }
     explicit LineReader(std::string_view text) : data_(text.data()), end_(text.size()), eof_(true) {}
 
     // The next line without its "\n" or "\r\n". False at the end of the input
@@ -600,7 +602,9 @@ LONG ReadKey(Root root, const std::string &path, KeyData *out) {
             return rc;
         text = NarrowFromUtf16(std::string_view(bytes).substr(2));
     }
-    LineReader in = wide ? LineReader(text) : LineReader(fd.get());
+    struct stat st;
+    uint64_t size = fstat(fd.get(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : UINT64_MAX;
+    LineReader in = wide ? LineReader(text) : LineReader(fd.get(), size);
     Parser parser(in, root, file);
     KeyCollector collector(path);
     LONG rc = parser.Run(collector);
