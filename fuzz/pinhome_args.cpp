@@ -30,7 +30,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz::Scratch();
     mkdir("Tessel", 0755);
     mkdir("Tessel/bin", 0755);
-    fuzz::PutHive("HKEY_LOCAL_MACHINE", "");
     FILE *editor = fopen("Tessel/bin/tessel.exe", "w");
     if (!editor)
         abort();

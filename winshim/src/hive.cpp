@@ -85,8 +85,8 @@ bool HiveWritable(Root root) {
 
 namespace {
 
-// The lines of a file or a text, read in blocks of a fixed size, so that a
-// scan of a large hive costs the same memory as one of a small hive.
+// The lines of a file or a text, read in blocks of at most 1 MiB, so that a
+// scan of a large hive costs no more memory than one of a hive of 1 MiB.
 class LineReader {
 public:
     // `size`, the file's size when known, keeps the block of a small file
