@@ -51,9 +51,13 @@ bool Walk(const std::string &path, TreeView &tree) {
         return false;
     KeyView view;
     char text[512];
-    for (DWORD i = 0; RegEnumKeyA(key, i, text, sizeof text) == ERROR_SUCCESS; i++) {
-        // A name cut at a NUL byte names no key that can be opened.
-        if (!*text) {
+    for (DWORD i = 0;; i++) {
+        LONG rc = RegEnumKeyA(key, i, text, sizeof text);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        // A name too long for the buffer ends the listing there, and one cut
+        // at a NUL byte names no key that can be opened: not compared.
+        if (rc != ERROR_SUCCESS || !*text) {
             RegCloseKey(key);
             return false;
         }
