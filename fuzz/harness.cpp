@@ -6,10 +6,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace fuzz {
+
+namespace {
+
+std::string scratch_dir;
+
+// The scratch directory goes with the process (a crash leaves it, to look at).
+void RemoveScratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch_dir, ignored);
+}
+
+}  // namespace
 
 jmp_buf *exit_jump;
 int exit_status;
@@ -25,6 +38,8 @@ const std::string &Scratch() {
         std::string store = pattern + "/registry";
         mkdir(store.c_str(), 0755);
         setenv("WINSHIM_REGISTRY", store.c_str(), 1);
+        scratch_dir = pattern;
+        atexit(RemoveScratch);
         return pattern;
     }();
     return dir;
