@@ -16,13 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     // The first byte picks the option; the rest is its text, as UTF-8.
     int op = data[0] % 2;
-    std::string utf8(reinterpret_cast<const char *>(data + 1), size - 1);
-    std::wstring text(utf8.size() + 1, L'\0');
-    size_t length = mbstowcs(&text[0], utf8.c_str(), text.size());
-    if (length == (size_t)-1)
+    std::wstring text;
+    if (!fuzz::Wide(std::string(reinterpret_cast<const char *>(data + 1), size - 1), text))
         return 0;
-    text.resize(length);
-    text.push_back(L'\0');
 
     fuzz::Capture quiet;
     editCount = 0;

@@ -69,6 +69,15 @@ void Broken(const char *what, const std::string &detail) {
     abort();
 }
 
+bool Wide(const std::string &text, std::wstring &out) {
+    out.assign(text.size() + 1, L'\0');
+    size_t length = mbstowcs(&out[0], text.c_str(), out.size());
+    if (length == (size_t)-1)
+        return false;
+    out.resize(length);
+    return true;
+}
+
 std::vector<std::string> Words(const uint8_t *data, size_t size) {
     std::vector<std::string> words;
     std::string word;

@@ -25,6 +25,10 @@ std::string ReadFile(const std::string &path);
 // Dies loudly, so that the fuzzer records the input: a broken property.
 [[noreturn]] void Broken(const char *what, const std::string &detail = std::string());
 
+// Text in the locale's multibyte encoding (UTF-8 in the targets) as wide
+// text, up to its first NUL; false when it is not valid there.
+bool Wide(const std::string &text, std::wstring &out);
+
 // The words of an input, split at NUL bytes, and an argument vector of them
 // behind a program name.
 std::vector<std::string> Words(const uint8_t *data, size_t size);

@@ -67,15 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::PutHive("HKEY_CURRENT_USER", USER);
 
     std::vector<std::string> words = fuzz::Words(data + 1, size - 1);
-    std::vector<std::wstring> wide;
-    for (const std::string &word : words) {
-        std::wstring text(word.size() + 1, L'\0');
-        size_t length = mbstowcs(&text[0], word.c_str(), text.size());
-        if (length == (size_t)-1)
+    std::vector<std::wstring> wide(words.size());
+    for (size_t i = 0; i < words.size(); i++)
+        if (!fuzz::Wide(words[i], wide[i]))
             return 0;  // not UTF-8: no argument Windows would hand over
-        text.resize(length);
-        wide.push_back(text);
-    }
     std::vector<wchar_t *> argv;
     argv.push_back(const_cast<wchar_t *>(L"sheetwise.exe"));
     for (std::wstring &word : wide)
