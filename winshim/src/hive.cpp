@@ -563,6 +563,12 @@ private:
     int fd_;
 };
 
+// The size of an open file, or the largest size when it cannot be told.
+uint64_t FileSize(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : UINT64_MAX;
+}
+
 LONG ReadAll(int fd, std::string &out) {
     char block[65536];
     for (;;) {
@@ -602,9 +608,7 @@ LONG ReadKey(Root root, const std::string &path, KeyData *out) {
             return rc;
         text = NarrowFromUtf16(std::string_view(bytes).substr(2));
     }
-    struct stat st;
-    uint64_t size = fstat(fd.get(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : UINT64_MAX;
-    LineReader in = wide ? LineReader(text) : LineReader(fd.get(), size);
+    LineReader in = wide ? LineReader(text) : LineReader(fd.get(), FileSize(fd.get()));
     Parser parser(in, root, file);
     KeyCollector collector(path);
     LONG rc = parser.Run(collector);
