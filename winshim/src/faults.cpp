@@ -2,18 +2,49 @@
 
 #include "internal.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <string>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace winshim {
+
+bool ParseUnsigned(std::string_view text, bool allow_hex, uint64_t max, uint64_t *out) {
+    unsigned base = 10;
+    if (allow_hex && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    if (text.empty())
+        return false;
+    uint64_t n = 0;
+    for (char c : text) {
+        unsigned digit;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<unsigned>(c - '0');
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        else
+            return false;
+        if (n > (max - digit) / base)
+            return false;
+        n = n * base + digit;
+    }
+    *out = n;
+    return true;
+}
+
 namespace {
 
 struct Rule {
     std::string function;
-    unsigned long call;  // 0: every call
+    uint64_t call;  // 0: every call
     DWORD code;
 };
 
@@ -21,21 +52,17 @@ bool ParseRule(const std::string &item, Rule &rule) {
     size_t eq = item.find('=');
     if (eq == std::string::npos || eq == 0)
         return false;
-    std::string left = item.substr(0, eq), right = item.substr(eq + 1);
+    std::string_view left(item.data(), eq), right(item.data() + eq + 1, item.size() - eq - 1);
     size_t hash = left.find('#');
-    rule.function = left.substr(0, hash);
+    rule.function = std::string(left.substr(0, hash));
     rule.call = 0;
     if (rule.function.empty())
         return false;
-    char *end = nullptr;
-    if (hash != std::string::npos) {
-        std::string n = left.substr(hash + 1);
-        rule.call = strtoul(n.c_str(), &end, 10);
-        if (n.empty() || *end || rule.call == 0)
-            return false;
-    }
-    unsigned long code = strtoul(right.c_str(), &end, 0);
-    if (right.empty() || *end || code == 0 || code > 0xFFFFFFFFul)
+    if (hash != std::string_view::npos &&
+        (!ParseUnsigned(left.substr(hash + 1), false, UINT32_MAX, &rule.call) || rule.call == 0))
+        return false;
+    uint64_t code;
+    if (!ParseUnsigned(right, true, UINT32_MAX, &code) || code == 0)
         return false;
     rule.code = static_cast<DWORD>(code);
     return true;
@@ -63,17 +90,38 @@ std::vector<Rule> LoadRules() {
     return rules;
 }
 
+// WINSHIM_FAULTS_LOG: every failure injected appends "FUNCTION#N=CODE",
+// so that a test knows which calls a run made.
+void LogFault(const char *function, uint64_t call, DWORD code) {
+    const char *path = getenv("WINSHIM_FAULTS_LOG");
+    if (!path || !*path)
+        return;
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return;
+    char line[256];
+    int n = snprintf(line, sizeof line, "%s#%llu=%lu\n", function, static_cast<unsigned long long>(call),
+                     static_cast<unsigned long>(code));
+    if (n > 0 && static_cast<size_t>(n) < sizeof line) {
+        ssize_t written = write(fd, line, static_cast<size_t>(n));  // one write: processes do not mix lines
+        (void)written;
+    }
+    close(fd);
+}
+
 }  // namespace
 
 DWORD InjectedFault(const char *function) {
     static const std::vector<Rule> rules = LoadRules();
-    static std::map<std::string, unsigned long> calls;
+    static std::map<std::string, uint64_t> calls;
     if (rules.empty())
         return 0;
-    unsigned long n = ++calls[function];
+    uint64_t n = ++calls[function];
     for (const Rule &rule : rules)
-        if (rule.function == function && (rule.call == 0 || rule.call == n))
+        if (rule.function == function && (rule.call == 0 || rule.call == n)) {
+            LogFault(function, n, rule.code);
             return rule.code;
+        }
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,8 +14,13 @@ namespace winshim {
 // --- faults -----------------------------------------------------------------
 
 // The code that WINSHIM_FAULTS makes the current call of `function` fail with,
-// or 0 when it runs normally. Every exported function calls this first, once.
+// or 0 when it runs normally. Every exported function calls this first, once;
+// so does every system call of the store (sys:: below), whose code is an errno.
 DWORD InjectedFault(const char *function);
+
+// A decimal number (or, with allow_hex, "0x" and hex digits) of at most
+// `max`, with nothing before or after it.
+bool ParseUnsigned(std::string_view text, bool allow_hex, uint64_t max, uint64_t *out);
 
 // --- errors -----------------------------------------------------------------
 
@@ -26,13 +32,23 @@ DWORD Win32FromErrno(int err);
 // ASCII case folding, the only folding the registry and the spooler do.
 inline char Upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 bool EqualNoCase(std::string_view a, std::string_view b);
+std::string UpperCopy(std::string_view s);
 // Orders as Windows orders subkeys: compared in upper case, byte by byte.
 bool LessUpper(std::string_view a, std::string_view b);
 
 // UTF-8, the narrow text of this platform, to and from wide text. Bytes that
-// are no UTF-8 become U+FFFD.
+// are no UTF-8 become one U+FFFD for each longest start of a sequence (the
+// Unicode standard's "maximal subpart"); surrogates and overlong forms are no
+// UTF-8.
 std::wstring WideFromUtf8(std::string_view text);
 std::string Utf8FromWide(std::wstring_view text);
+bool IsUtf8(std::string_view text);
+void AppendUtf8(std::string &out, uint32_t code_point);
+// UTF-16LE units as UTF-8; a lone surrogate becomes U+FFFD.
+void AppendUtf8FromUtf16(std::string &out, const unsigned char *bytes, size_t units);
+// UTF-8 as UTF-16LE bytes, appended; false (out half written) when the text
+// is no UTF-8, which cannot be converted exactly.
+bool Utf16FromUtf8(std::string_view text, std::string &out);
 
 // Wide names compared as the spooler compares them: ASCII and Latin-1
 // letters without regard to case.
@@ -69,16 +85,26 @@ LONG ReadKey(Root root, const std::string &path, KeyData *out);
 // directory, has a write permission bit.
 bool HiveWritable(Root root);
 
-// Changes to a hive. Each one reads and checks the whole file, edits its text
-// in place and renames a new file over the old one, under the store's lock.
+// A change to one key of a hive.
 struct HiveEdit {
-    enum Kind { CreateKey, SetValue, DeleteValue } kind;
+    enum Kind { None, CreateKey, SetValue, DeleteValue } kind = None;
     std::string path;   // the key
     Value value;        // SetValue: the new value
     std::string match;  // SetValue, DeleteValue: the name of the value replaced
+    bool create = false;  // SetValue: make the key (and its path) when missing
 };
-// Applies `edit`. For CreateKey, *created tells whether the key was new.
+
+// Applies `edit` as one transaction under the hive's lock: read and check
+// the whole file, edit its text (every other line byte for byte), check that
+// the reader finds the edit in the new text, then rename it into place.
+// For CreateKey, *created tells whether the key was new.
 LONG EditHive(Root root, const HiveEdit &edit, bool *created = nullptr);
+
+// The same, with the edit decided under the lock: `decide` sees key `path` as
+// the file holds it now (null when it does not exist) and fills `edit`, or
+// fails. An edit left at None changes nothing.
+using EditDecision = std::function<LONG(const KeyData *key, HiveEdit &edit)>;
+LONG EditHive(Root root, const std::string &path, const EditDecision &decide, bool *created = nullptr);
 
 // The current user's "Device" value of ...\Windows NT\CurrentVersion\Windows
 // (the default printer, "NAME,winspool,PORT") as it stands, or false.

@@ -23,6 +23,7 @@ const struct {
     {ERROR_NOT_ENOUGH_MEMORY, L"Not enough memory resources are available to process this command.\r\n"},
     {ERROR_WRITE_FAULT, L"The system cannot write to the specified device.\r\n"},
     {ERROR_READ_FAULT, L"The system cannot read from the specified device.\r\n"},
+    {ERROR_SHARING_VIOLATION, L"The process cannot access the file because it is being used by another process.\r\n"},
     {ERROR_FILE_EXISTS, L"The file exists.\r\n"},
     {ERROR_INVALID_PARAMETER, L"The parameter is incorrect.\r\n"},
     {ERROR_DISK_FULL, L"There is not enough space on the disk.\r\n"},
@@ -44,6 +45,8 @@ const struct {
      L"An I/O operation initiated by the registry failed unrecoverably. The registry could not read in, or write "
      L"out, or flush, one of the files that contain the system's image of the registry.\r\n"},
     {ERROR_KEY_DELETED, L"Illegal operation attempted on a registry key that has been marked for deletion.\r\n"},
+    {ERROR_NO_UNICODE_TRANSLATION,
+     L"No mapping for the Unicode character exists in the target multi-byte code page.\r\n"},
     {ERROR_INVALID_PRINTER_NAME, L"The printer name is invalid.\r\n"},
     {ERROR_RESOURCE_LANG_NOT_FOUND,
      L"The specified resource language ID cannot be found in the image file.\r\n"},

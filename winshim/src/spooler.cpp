@@ -38,6 +38,7 @@ struct Form {
     RECTL area;
     DWORD index;
     bool builtin;
+    std::string value_name;  // a user form's value, as stored
 };
 
 // A handle from OpenPrinterW: the local print server, or one printer.
@@ -77,25 +78,33 @@ std::string Le32Bytes(const LONG *values, size_t count) {
     return out;
 }
 
-// Every form, built-in ones first, then the user forms in value order. A
-// value that is no form (not REG_BINARY of 32 bytes) is passed over.
-LONG LoadForms(std::vector<Form> &forms) {
+// Every form: the built-in ones first, then the user forms of `key` (the
+// Forms key's values) in value order. A value that is no form (not
+// REG_BINARY of 32 bytes) is passed over.
+std::vector<Form> FormsOf(const winshim::KeyData *key) {
+    std::vector<Form> forms;
     for (const BuiltinForm &b : kBuiltinForms)
         forms.push_back({b.flags, winshim::WideFromUtf8(b.name), {b.cx, b.cy}, {b.left, b.top, b.right, b.bottom},
-                         static_cast<DWORD>(forms.size() + 1), true});
-    winshim::KeyData data;
-    LONG rc = winshim::ReadKey(Root::LocalMachine, kForms, &data);
-    if (rc == ERROR_FILE_NOT_FOUND)
-        return ERROR_SUCCESS;
-    if (rc != ERROR_SUCCESS)
-        return rc;
-    for (const winshim::Value &value : data.values) {
+                         static_cast<DWORD>(forms.size() + 1), true, {}});
+    if (!key)
+        return forms;
+    for (const winshim::Value &value : key->values) {
         if (value.type != REG_BINARY || value.data.size() != 32)
             continue;
         const std::string &d = value.data;
         forms.push_back({static_cast<DWORD>(Le32(d, 28)), winshim::WideFromUtf8(value.name), {Le32(d, 0), Le32(d, 4)},
-                         {Le32(d, 8), Le32(d, 12), Le32(d, 16), Le32(d, 20)}, static_cast<DWORD>(Le32(d, 24)), false});
+                         {Le32(d, 8), Le32(d, 12), Le32(d, 16), Le32(d, 20)}, static_cast<DWORD>(Le32(d, 24)), false,
+                         value.name});
     }
+    return forms;
+}
+
+LONG LoadForms(std::vector<Form> &forms) {
+    winshim::KeyData data;
+    LONG rc = winshim::ReadKey(Root::LocalMachine, kForms, &data);
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+        return rc;
+    forms = FormsOf(rc == ERROR_SUCCESS ? &data : nullptr);
     return ERROR_SUCCESS;
 }
 
@@ -120,11 +129,9 @@ DWORD CheckForm(const FORM_INFO_1W *form) {
     return ERROR_SUCCESS;
 }
 
-// The user form that a change or a deletion names, loading every form into
-// `forms`: 1902 when there is no such form, 87 for a built-in one.
-DWORD FindUserForm(LPCWSTR name, std::vector<Form> &forms, const Form **found) {
-    if (LONG rc = LoadForms(forms))
-        return static_cast<DWORD>(rc);
+// The user form that a change or a deletion names: 1902 when there is no
+// such form, 87 for a built-in one.
+DWORD FindUserForm(const std::vector<Form> &forms, LPCWSTR name, const Form **found) {
     *found = FindForm(forms, name);
     if (!*found)
         return ERROR_INVALID_FORM_NAME;
@@ -339,6 +346,10 @@ extern "C" BOOL WINAPI EnumFormsW(HANDLE hPrinter, DWORD Level, LPBYTE pForm, DW
     return TRUE;
 }
 
+// Form edits check the form list and change it in one transaction under the
+// HKLM hive's lock, so that edits run at once end as some order of them
+// would, one after the other.
+
 // Contract: adds a user form. Fails with 80 for a name that exists, 87 for
 // a bad name or flags, 1903 for a bad size or printable area, 5 when the
 // spooler may not be changed.
@@ -352,20 +363,18 @@ extern "C" BOOL WINAPI AddFormW(HANDLE hPrinter, DWORD Level, LPBYTE pForm) {
         return Fail(ERROR_INVALID_PARAMETER);
     if (DWORD rc = CheckForm(form))
         return Fail(rc);
-    std::vector<Form> forms;
-    if (LONG rc = LoadForms(forms))
-        return Fail(rc);
-    if (FindForm(forms, form->pName))
-        return Fail(ERROR_FILE_EXISTS);
-    DWORD index = 0;
-    for (const Form &f : forms)
-        index = f.index > index ? f.index : index;
-    winshim::Value value = FormValue(form, index + 1);
-    if (LONG rc = winshim::EditHive(Root::LocalMachine, {winshim::HiveEdit::CreateKey, kForms, {}, {}}))
-        return Fail(rc);
-    if (LONG rc = winshim::EditHive(Root::LocalMachine, {winshim::HiveEdit::SetValue, kForms, value, value.name}))
-        return Fail(rc);
-    return TRUE;
+    LONG rc = winshim::EditHive(Root::LocalMachine, kForms, [form](const winshim::KeyData *key, winshim::HiveEdit &edit) {
+        std::vector<Form> forms = FormsOf(key);
+        if (FindForm(forms, form->pName))
+            return static_cast<LONG>(ERROR_FILE_EXISTS);
+        DWORD index = 0;
+        for (const Form &f : forms)
+            index = f.index > index ? f.index : index;
+        winshim::Value value = FormValue(form, index + 1);
+        edit = {winshim::HiveEdit::SetValue, kForms, value, value.name, true};
+        return static_cast<LONG>(ERROR_SUCCESS);
+    });
+    return rc == ERROR_SUCCESS ? TRUE : Fail(static_cast<DWORD>(rc));
 }
 
 // Contract: changes the user form pFormName to pForm, which may rename it
@@ -381,18 +390,19 @@ extern "C" BOOL WINAPI SetFormW(HANDLE hPrinter, LPWSTR pFormName, DWORD Level, 
         return Fail(ERROR_INVALID_PARAMETER);
     if (DWORD rc = CheckForm(form))
         return Fail(rc);
-    std::vector<Form> forms;
-    const Form *old;
-    if (DWORD rc = FindUserForm(pFormName, forms, &old))
-        return Fail(rc);
-    const Form *clash = FindForm(forms, form->pName);
-    if (clash && clash != old)
-        return Fail(ERROR_FILE_EXISTS);
-    winshim::Value value = FormValue(form, old->index);
-    if (LONG rc = winshim::EditHive(Root::LocalMachine,
-                                    {winshim::HiveEdit::SetValue, kForms, value, winshim::Utf8FromWide(old->name)}))
-        return Fail(rc);
-    return TRUE;
+    LONG rc = winshim::EditHive(Root::LocalMachine, kForms,
+                                [form, pFormName](const winshim::KeyData *key, winshim::HiveEdit &edit) {
+        std::vector<Form> forms = FormsOf(key);
+        const Form *old;
+        if (DWORD found = FindUserForm(forms, pFormName, &old))
+            return static_cast<LONG>(found);
+        const Form *clash = FindForm(forms, form->pName);
+        if (clash && clash != old)
+            return static_cast<LONG>(ERROR_FILE_EXISTS);
+        edit = {winshim::HiveEdit::SetValue, kForms, FormValue(form, old->index), old->value_name, false};
+        return static_cast<LONG>(ERROR_SUCCESS);
+    });
+    return rc == ERROR_SUCCESS ? TRUE : Fail(static_cast<DWORD>(rc));
 }
 
 // Contract: deletes the user form pFormName; 1902 when there is none, 87 for
@@ -404,14 +414,15 @@ extern "C" BOOL WINAPI DeleteFormW(HANDLE hPrinter, LPWSTR pFormName) {
         return Fail(rc);
     if (!ValidName(pFormName))
         return Fail(ERROR_INVALID_PARAMETER);
-    std::vector<Form> forms;
-    const Form *old;
-    if (DWORD rc = FindUserForm(pFormName, forms, &old))
-        return Fail(rc);
-    if (LONG rc = winshim::EditHive(Root::LocalMachine, {winshim::HiveEdit::DeleteValue, kForms, {},
-                                                          winshim::Utf8FromWide(old->name)}))
-        return Fail(rc);
-    return TRUE;
+    LONG rc = winshim::EditHive(Root::LocalMachine, kForms, [pFormName](const winshim::KeyData *key, winshim::HiveEdit &edit) {
+        std::vector<Form> forms = FormsOf(key);
+        const Form *old;
+        if (DWORD found = FindUserForm(forms, pFormName, &old))
+            return static_cast<LONG>(found);
+        edit = {winshim::HiveEdit::DeleteValue, kForms, {}, old->value_name, false};
+        return static_cast<LONG>(ERROR_SUCCESS);
+    });
+    return rc == ERROR_SUCCESS ? TRUE : Fail(static_cast<DWORD>(rc));
 }
 
 // Contract: level 2 of a printer handle: its name, port, driver, and its

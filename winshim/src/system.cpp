@@ -13,7 +13,8 @@ using winshim::InjectedFault;
 
 namespace {
 
-// WINSHIM_WINVER "PLATFORM.MAJOR.MINOR"; the default is Windows 10.
+// WINSHIM_WINVER "PLATFORM.MAJOR.MINOR", three DWORDs in decimal; the
+// default is Windows 10. A malformed value is reported once and ignored.
 void Version(DWORD &platform, DWORD &major, DWORD &minor) {
     platform = VER_PLATFORM_WIN32_NT;
     major = 10;
@@ -21,18 +22,25 @@ void Version(DWORD &platform, DWORD &major, DWORD &minor) {
     const char *text = getenv("WINSHIM_WINVER");
     if (!text)
         return;
-    unsigned p, a, b;
-    char end;
-    if (sscanf(text, "%u.%u.%u%c", &p, &a, &b, &end) == 3) {
-        platform = p;
-        major = a;
-        minor = b;
-    } else {
-        static bool reported = false;
-        if (!reported)
-            fprintf(stderr, "winshim: WINSHIM_WINVER: ignoring \"%s\"\n", text);
-        reported = true;
+    std::string_view rest(text);
+    uint64_t parts[3];
+    bool ok = true;
+    for (int i = 0; i < 3 && ok; i++) {
+        size_t dot = i < 2 ? rest.find('.') : rest.size();
+        ok = dot != std::string_view::npos && winshim::ParseUnsigned(rest.substr(0, dot), false, UINT32_MAX, &parts[i]);
+        if (ok)
+            rest.remove_prefix(i < 2 ? dot + 1 : dot);
     }
+    if (ok) {
+        platform = static_cast<DWORD>(parts[0]);
+        major = static_cast<DWORD>(parts[1]);
+        minor = static_cast<DWORD>(parts[2]);
+        return;
+    }
+    static bool reported = false;
+    if (!reported)
+        fprintf(stderr, "winshim: WINSHIM_WINVER: ignoring \"%s\"\n", text);
+    reported = true;
 }
 
 // Copies as the profile functions do: cut to nSize - 1 characters,

@@ -4,52 +4,150 @@
 
 namespace winshim {
 
+namespace {
+
+// One step of UTF-8 decoding at text[i]: the code point and the bytes it
+// took, or U+FFFD for the longest start of a sequence that is no UTF-8
+// (a "maximal subpart", as the Unicode standard recommends), so that every
+// decoder of the same bytes sees the same text.
+uint32_t DecodeOne(std::string_view text, size_t i, size_t *used, bool *valid) {
+    unsigned char b = static_cast<unsigned char>(text[i]);
+    *valid = true;
+    *used = 1;
+    if (b < 0x80)
+        return b;
+    size_t length;
+    unsigned char low = 0x80, high = 0xBF;  // what the second byte may be
+    uint32_t c;
+    if (b >= 0xC2 && b <= 0xDF) {
+        length = 2, c = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        length = 3, c = b & 0x0F;
+        if (b == 0xE0)
+            low = 0xA0;  // no overlong forms
+        if (b == 0xED)
+            high = 0x9F;  // no surrogates
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        length = 4, c = b & 0x07;
+        if (b == 0xF0)
+            low = 0x90;
+        if (b == 0xF4)
+            high = 0x8F;  // nothing above U+10FFFF
+    } else {
+        *valid = false;
+        return 0xFFFD;
+    }
+    size_t j = i + 1;
+    for (size_t k = 1; k < length; k++, j++) {
+        if (j >= text.size())
+            break;
+        unsigned char next = static_cast<unsigned char>(text[j]);
+        if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF))
+            break;
+        c = c << 6 | (next & 0x3F);
+    }
+    *used = j - i;
+    if (*used != length) {
+        *valid = false;
+        return 0xFFFD;
+    }
+    return c;
+}
+
+}  // namespace
+
 std::wstring WideFromUtf8(std::string_view text) {
     std::wstring out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
-        unsigned char b = static_cast<unsigned char>(text[i]);
-        size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-        bool ok = len > 0 && i + len <= text.size();
-        for (size_t k = 1; ok && k < len; k++)
-            ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-        if (!ok) {
-            out += L'\xFFFD';
-            i++;
-            continue;
-        }
-        uint32_t c = len == 1 ? b : b & (0x7F >> len);
-        for (size_t k = 1; k < len; k++)
-            c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        out += static_cast<wchar_t>(c);
-        i += len;
+        size_t used;
+        bool valid;
+        out += static_cast<wchar_t>(DecodeOne(text, i, &used, &valid));
+        i += used;
     }
     return out;
 }
 
+bool IsUtf8(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            i++;
+            continue;
+        }
+        size_t used;
+        bool valid;
+        DecodeOne(text, i, &used, &valid);
+        if (!valid)
+            return false;
+        i += used;
+    }
+    return true;
+}
+
+void AppendUtf8(std::string &out, uint32_t c) {
+    if (c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))
+        c = 0xFFFD;
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | c >> 6);
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | c >> 12);
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | c >> 18);
+        out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
 std::string Utf8FromWide(std::wstring_view text) {
     std::string out;
-    for (wchar_t wc : text) {
-        uint32_t c = static_cast<uint32_t>(wc);
-        if (c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))
-            c = 0xFFFD;
+    out.reserve(text.size());
+    for (wchar_t wc : text)
+        AppendUtf8(out, static_cast<uint32_t>(wc));
+    return out;
+}
+
+void AppendUtf8FromUtf16(std::string &out, const unsigned char *bytes, size_t units) {
+    auto unit = [bytes](size_t i) { return static_cast<uint32_t>(bytes[2 * i] | bytes[2 * i + 1] << 8); };
+    for (size_t i = 0; i < units; i++) {
+        uint32_t c = unit(i);
         if (c < 0x80) {
             out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | c >> 12);
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
+            continue;
+        }
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
+            i++;
+        }
+        AppendUtf8(out, c);  // a lone surrogate becomes U+FFFD
+    }
+}
+
+bool Utf16FromUtf8(std::string_view text, std::string &out) {
+    auto put = [&out](uint32_t unit) {
+        out += static_cast<char>(unit & 0xFF);
+        out += static_cast<char>(unit >> 8);
+    };
+    for (size_t i = 0; i < text.size();) {
+        size_t used;
+        bool valid;
+        uint32_t c = DecodeOne(text, i, &used, &valid);
+        if (!valid)
+            return false;
+        i += used;
+        if (c >= 0x10000) {
+            put(0xD800 + ((c - 0x10000) >> 10));
+            put(0xDC00 + ((c - 0x10000) & 0x3FF));
         } else {
-            out += static_cast<char>(0xF0 | c >> 18);
-            out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
+            put(c);
         }
     }
-    return out;
+    return true;
 }
 
 namespace {
