@@ -249,6 +249,18 @@ TEST_F(Hive, FilesThatCannotBeParsed) {
         EXPECT_EQ(OpenResult("K"), ERROR_REGISTRY_CORRUPT) << text;
         EXPECT_EQ(OpenResult(""), ERROR_REGISTRY_CORRUPT) << text;
     }
+    // A NUL in a name, as it stands or escaped: the narrow functions could
+    // not tell the name from the one cut there.
+    using namespace std::string_literals;
+    const std::string nul_names[] = {
+        "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\0w\"=\"1\"\n"s,
+        "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\\0w\"=\"1\"\n"s,
+        "REGEDIT4\n[HKEY_CURRENT_USER\\K\0L]\n"s,
+    };
+    for (const std::string &text : nul_names) {
+        Put(text);
+        EXPECT_EQ(OpenResult("K"), ERROR_REGISTRY_CORRUPT) << text;
+    }
 }
 
 }  // namespace

@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 class Store : public ::testing::Test {
@@ -35,6 +38,48 @@ protected:
         std::stringstream text;
         text << in.rdbuf();
         return text.str();
+    }
+
+    // The store's hidden files: what writers leave beside the hives.
+    std::vector<std::string> StrayFiles() const {
+        std::vector<std::string> names;
+        DIR *d = opendir(dir_.c_str());
+        while (const dirent *e = readdir(d))
+            if (e->d_name[0] == '.' && strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names.push_back(e->d_name);
+        closedir(d);
+        return names;
+    }
+
+    // Stores a value, creating its key.
+    static LONG Set(const char *path, const char *name, DWORD type, const std::string &data,
+                    HKEY root = HKEY_CURRENT_USER) {
+        HKEY key;
+        DWORD disposition;
+        static char no_class[] = "";
+        LONG rc = RegCreateKeyExA(root, path, 0, no_class, 0, KEY_WRITE, nullptr, &key, &disposition);
+        if (rc != ERROR_SUCCESS)
+            return rc;
+        rc = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE *>(data.data()),
+                            static_cast<DWORD>(data.size()));
+        RegCloseKey(key);
+        return rc;
+    }
+    // Reads a value through a new handle, so from the file as it is now.
+    static LONG Query(const char *path, const char *name, DWORD *type, std::string *data,
+                      HKEY root = HKEY_CURRENT_USER) {
+        HKEY key;
+        LONG rc = RegOpenKeyExA(root, path, 0, KEY_READ, &key);
+        if (rc != ERROR_SUCCESS)
+            return rc;
+        std::vector<BYTE> buffer(1 << 16, 0xCC);
+        DWORD size = static_cast<DWORD>(buffer.size());
+        *type = 0xdeadbeef;
+        rc = RegQueryValueExA(key, name, nullptr, type, buffer.data(), &size);
+        if (rc == ERROR_SUCCESS)
+            data->assign(reinterpret_cast<char *>(buffer.data()), size);
+        RegCloseKey(key);
+        return rc;
     }
 
     std::string dir_;

@@ -25,49 +25,7 @@
 
 namespace {
 
-class Write : public Store {
-protected:
-    std::vector<std::string> StrayFiles() const {
-        std::vector<std::string> names;
-        DIR *d = opendir(dir_.c_str());
-        while (const dirent *e = readdir(d))
-            if (e->d_name[0] == '.' && strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                names.push_back(e->d_name);
-        closedir(d);
-        return names;
-    }
-
-    static LONG Set(const char *path, const char *name, DWORD type, const std::string &data,
-                    HKEY root = HKEY_CURRENT_USER) {
-        HKEY key;
-        DWORD disposition;
-        static char no_class[] = "";
-        LONG rc = RegCreateKeyExA(root, path, 0, no_class, 0, KEY_WRITE, nullptr, &key, &disposition);
-        if (rc != ERROR_SUCCESS)
-            return rc;
-        rc = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE *>(data.data()),
-                            static_cast<DWORD>(data.size()));
-        RegCloseKey(key);
-        return rc;
-    }
-    // Read through a new handle, so from the file as it is now.
-    static LONG Query(const char *path, const char *name, DWORD *type, std::string *data,
-                      HKEY root = HKEY_CURRENT_USER) {
-        HKEY key;
-        LONG rc = RegOpenKeyExA(root, path, 0, KEY_READ, &key);
-        if (rc != ERROR_SUCCESS)
-            return rc;
-        std::vector<BYTE> buffer(1 << 16, 0xCC);
-        DWORD size = static_cast<DWORD>(buffer.size());
-        *type = 0xdeadbeef;
-        rc = RegQueryValueExA(key, name, nullptr, type, buffer.data(), &size);
-        if (rc == ERROR_SUCCESS)
-            data->assign(reinterpret_cast<char *>(buffer.data()), size);
-        RegCloseKey(key);
-        return rc;
-    }
-
-};
+using Write = Store;
 
 TEST_F(Write, EditsKeepTheRestOfTheText) {
     const std::string before =
