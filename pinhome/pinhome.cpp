@@ -53,23 +53,27 @@ static const char *editor_dir;
 // shows the text whole, short of the buffer's last byte; else the text is
 // formatted again into a larger buffer.
 __attribute__((format(printf, 1, 2))) static std::string Format(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
     std::string text(256, '\0');
     for (;;) {
-        va_list args;
-        va_start(args, format);
-        int length = vsnprintf(&text[0], text.size(), format, args);
-        va_end(args);
+        va_list again;
+        va_copy(again, args);
+        int length = vsnprintf(&text[0], text.size(), format, again);
+        va_end(again);
         if (length >= 0 && (size_t)length < text.size() - 1) {
             text.resize((size_t)length);
-            return text;
+            break;
         }
         if (text.size() > (1u << 28)) {  // a count that never comes right: keep what there is
             text.resize(strlen(text.c_str()));
-            return text;
+            break;
         }
         size_t size = text.size() * 4;
         text.assign(length >= 0 && (size_t)length + 2 > size ? (size_t)length + 2 : size, '\0');
     }
+    va_end(args);
+    return text;
 }
 
 // Writes the text verbatim (a per-cent sign is just a character) to the
