@@ -16,15 +16,20 @@ A case file is a transcript of related runs:
     $ NAME=VALUE hivepeek -r 'HKCU\\Software\\Tessel\\name'
     REG_SZ	abc
     ;;CMNT -end-mark-
+    --- case: another paper
+    printer: Small A5 default
+    $ sheetwise --paper
+    ...
 
 The hive, file and printer blocks set up the state in which every case starts
 afresh. A printer block names a printer and the page size of its default
 settings, as a PPD names it (A4, Letter, A5, ...; PAPERS below), and
-"default" makes it the default printer. Natively the printers are staged in
-winshim's registry, where Windows keeps them; under Wine they are queues of
-a CUPS server of the run's own, from which Wine's spooler takes its printers
-at every start. So a printer's name is a CUPS queue name: no blanks, "/",
-"\\" or "#".
+"default" makes it the default printer. "printer:" lines after a case's
+title do the same for that case alone, in place of the file's printer
+blocks, and a line "no printers" leaves it without any. Natively the printers are staged in winshim's registry, where
+Windows keeps them; under Wine they are queues of a CUPS server of the run's
+own, from which Wine's spooler takes its printers at every start. So a
+printer's name is a CUPS queue name: no blanks, "/", "\\" or "#".
 
 A case runs everywhere unless a line "PLATFORMS only: why" after its title
 names where: native, wine (both Wine prefixes), wine32 or wine64, separated
@@ -138,6 +143,7 @@ class Case:
         self.title = title
         self.lineno = lineno
         self.only = None  # the platforms named by an "only" line
+        self.printers = None  # (name, paper, default) when the case names its own
         self.commands = []
 
     def runs_on(self, platform):
@@ -177,7 +183,7 @@ class CaseFile:
                 elif head.startswith("file "):
                     block = ["file", head[5:].strip(), []]
                 elif head.startswith("printer "):
-                    self._printer(head.split()[1:], number)
+                    self.printers.append(self._printer(self.printers, head.split()[1:], number))
                     block = ["printer", []]
                 else:
                     raise CaseFileError(f"{self.path}:{number}: unknown block {line!r}")
@@ -193,18 +199,19 @@ class CaseFile:
         for case in self.cases:
             if not case.commands:
                 raise CaseFileError(f"{self.path}:{case.lineno}: case without a command")
-        if sum(default for _, _, default in self.printers) > 1:
-            raise CaseFileError(f"{self.path}: more than one default printer")
 
-    def _printer(self, words, number):
+    def _printer(self, printers, words, number):
+        """One printer: NAME PAPER [default]."""
         if len(words) not in (2, 3) or words[1] not in PAPERS or words[2:] not in ([], ["default"]):
-            raise CaseFileError(f"{self.path}:{number}: expected \"--- printer NAME PAPER [default]\", "
+            raise CaseFileError(f"{self.path}:{number}: expected a printer as NAME PAPER [default], "
                                 f"PAPER one of {', '.join(PAPERS)}")
         if not re.fullmatch(r"[!-~\u00a0-\uffff]+", words[0]) or re.search(r"[/\\#]", words[0]):
             raise CaseFileError(f"{self.path}:{number}: {words[0]!r} cannot name a CUPS queue")
-        if words[0].lower() in (name.lower() for name, _, _ in self.printers):
+        if words[0].lower() in (name.lower() for name, _, _ in printers):
             raise CaseFileError(f"{self.path}:{number}: printer {words[0]} named twice")
-        self.printers.append((words[0], words[1], len(words) == 3))
+        if len(words) == 3 and any(default for _, _, default in printers):
+            raise CaseFileError(f"{self.path}:{number}: a second default printer")
+        return (words[0], words[1], len(words) == 3)
 
     def _close(self, block):
         if block is None:
@@ -226,6 +233,13 @@ class CaseFile:
                 case.only = {word.strip() for word in only.group(1).split(",")}
                 if not case.only <= set(PLATFORMS):
                     raise CaseFileError(f"{self.path}:{number}: the platforms are {', '.join(PLATFORMS)}")
+                return
+            if line.startswith("printer:"):
+                case.printers = case.printers or []
+                case.printers.append(self._printer(case.printers, line[8:].split(), number))
+                return
+            if line == "no printers" and not case.printers:
+                case.printers = []
                 return
             if not line.startswith("$ "):
                 raise CaseFileError(f"{self.path}:{number}: expected a command")
@@ -509,7 +523,7 @@ class Platform:
                        for name, _, default in printers if default)
         return {"HKEY_LOCAL_MACHINE": hklm, "HKEY_CURRENT_USER": hkcu}
 
-    def prepare(self, casefile, tmp):
+    def prepare(self, casefile, tmp, printers):
         for rel, text in casefile.files:
             path = os.path.join(tmp, rel)
             os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -519,7 +533,7 @@ class Platform:
             registry = os.path.join(tmp, "registry")
             os.makedirs(registry)
             hives = {root: [text, read_only] for root, text, read_only in casefile.hives}
-            for root, sections in self.printer_sections(casefile.printers).items():
+            for root, sections in self.printer_sections(printers).items():
                 if sections:
                     hives.setdefault(root, ["REGEDIT4\n", False])[0] += sections
             for root, (text, read_only) in hives.items():
@@ -551,7 +565,11 @@ class Platform:
         self.regedit(tmp, "reset.reg", reset, loader)
         for index, (_, text, _) in enumerate(casefile.hives):
             self.regedit(tmp, f"hive{index}.reg", text)
-        self.run_dir.cups.set_printers(casefile.printers)
+        cups = self.run_dir.cups
+        if cups:
+            cups.set_printers(printers)
+        elif printers:
+            raise RuntimeError(f"no CUPS server in {self.run_dir.directory}: set the run up with --setup")
 
     def regedit(self, tmp, name, text, loader="wine"):
         path = os.path.join(tmp, name)
@@ -780,7 +798,7 @@ def check_stream(actual, expected, crlf):
 def run_case(platform, casefile, case, artefacts):
     tmp = tempfile.mkdtemp(prefix="case-")
     try:
-        platform.prepare(casefile, tmp)
+        platform.prepare(casefile, tmp, casefile.printers if case.printers is None else case.printers)
         wine = platform.target == "wine"
         values = {"tmp": platform.windows_path(tmp), "wtmp": platform.windows_path(tmp).replace("/", "\\"),
                   "exe": ".exe" if wine else "", "cr": "\r", "platform": platform.name}
