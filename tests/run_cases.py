@@ -442,6 +442,7 @@ class WineRun:
         subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=600, check=True)
         subprocess.run(["wineserver", "-w"], env=env, timeout=600, check=True)
+        start_wineserver(env)
         cups, pid = Cups.start()
         with open(os.path.join(self.directory, "cups.json"), "w") as f:
             json.dump({"dir": cups.directory, "pid": pid}, f)
@@ -460,6 +461,15 @@ class WineRun:
             shutil.rmtree(state["dir"], ignore_errors=True)
             os.remove(os.path.join(self.directory, "cups.json"))
         return 0
+
+
+def start_wineserver(env):
+    """Starts the prefix's Wine server for good. A server left to start with
+    the first program ends with the last one, and a program that starts as
+    it ends can fail to connect; a server that stays also spares each program
+    the start of a new one."""
+    subprocess.run(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=TIMEOUT, check=True, start_new_session=True)
 
 
 def wine64_loader():
@@ -588,10 +598,21 @@ class Platform:
             executable = program
         if self.target == "wine" and answers is not None:
             return self.run_on_display(argv, env, answers, artefact)
-        proc = subprocess.run(argv, executable=executable, env=env, cwd=env["CASE_DIR"], stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT,
-                              start_new_session=True)
-        return proc.returncode, proc.stdout, proc.stderr
+        # Output goes to files, and the run ends with the program: a process
+        # of Wine's that the program started (its services, its desktop)
+        # lives on with the program's handles, and would hold a pipe open.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            proc = subprocess.Popen(argv, executable=executable, env=env, cwd=env["CASE_DIR"],
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=err, start_new_session=True)
+            try:
+                status = proc.wait(timeout=TIMEOUT)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+            out.seek(0)
+            err.seek(0)
+            return status, out.read(), err.read()
 
     def run_on_display(self, argv, env, answers, artefact):
         """Runs under Wine on a virtual display, answering each box with a key."""
@@ -603,12 +624,13 @@ class Platform:
         try:
             return self.answer_boxes(argv, env, answers, artefact)
         finally:
-            self.restart_server(env)
+            self.restart_server({k: v for k, v in env.items() if k != "DISPLAY"})
 
     @staticmethod
     def restart_server(env):
         subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL, timeout=TIMEOUT)
         subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL, timeout=TIMEOUT)
+        start_wineserver(env)
 
     def answer_boxes(self, argv, env, answers, artefact):
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
