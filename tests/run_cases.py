@@ -26,10 +26,11 @@ afresh. A printer block names a printer and the page size of its default
 settings, as a PPD names it (A4, Letter, A5, ...; PAPERS below), and
 "default" makes it the default printer. "printer:" lines after a case's
 title do the same for that case alone, in place of the file's printer
-blocks, and a line "no printers" leaves it without any. Natively the printers are staged in winshim's registry, where
-Windows keeps them; under Wine they are queues of a CUPS server of the run's
-own, from which Wine's spooler takes its printers at every start. So a
-printer's name is a CUPS queue name: no blanks, "/", "\\" or "#".
+blocks, and a line "no printers" leaves it without any. Natively the
+printers are staged in winshim's registry, where Windows keeps them; under
+Wine they are queues of a CUPS server of the run's own, from which Wine's
+spooler takes its printers at every start. So a printer's name is a CUPS
+queue name: no blanks, "/", "\\" or "#".
 
 A case runs everywhere unless a line "PLATFORMS only: why" after its title
 names where: native, wine (both Wine prefixes), wine32 or wine64, separated
@@ -60,10 +61,10 @@ page of its default locale (1252), the narrow text of each platform.
 Placeholders in commands and expectations: {native=A|wine=B} is A natively
 and B under Wine, for what the platforms say differently (the system's
 message texts, the sizes of the spooler's records); wine32= and wine64= name
-one prefix and win over wine=; {TEXT*N} is TEXT N times over; {tmp} the case's scratch directory
-as the program names it (under Wine its Z: path), {wtmp} the same with
-backslashes, {exe} ".exe" under Wine and "" natively, {argv0} the argv[0] that
-the program sees, {cr} a carriage return.
+one prefix and win over wine=; {TEXT*N} is TEXT N times over; {tmp} the
+case's scratch directory as the program names it (under Wine its Z: path),
+{wtmp} the same with backslashes, {exe} ".exe" under Wine and "" natively,
+{argv0} the argv[0] that the program sees, {cr} a carriage return.
 """
 
 import argparse
@@ -356,7 +357,7 @@ class Cups:
                                       stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
         for _ in range(200):
             if os.path.exists(cups.socket) and "is running" in subprocess.run(
-                    ["lpstat", "-r"], env=cups.env(), capture_output=True, text=True).stdout:
+                    ["lpstat", "-r"], env=cups.env(), capture_output=True, text=True, timeout=TIMEOUT).stdout:
                 return cups, server.pid
             if server.poll() is not None:
                 break
