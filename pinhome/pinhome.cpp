@@ -47,17 +47,32 @@ static const char *editor_dir;
 
 // --- messages ---------------------------------------------------------------
 
-// printf into a string of whatever length the text needs.
+// printf into a string of whatever length the text needs. What vsnprintf
+// returns for a text that does not fit differs between C runtimes (the
+// length needed, or a negative count), so the count is believed only where it
+// shows the text whole, short of the buffer's last byte; else the text is
+// formatted again into a larger buffer.
 __attribute__((format(printf, 1, 2))) static std::string Format(const char *format, ...) {
-    va_list args, again;
+    va_list args;
     va_start(args, format);
-    va_copy(again, args);
-    int length = vsnprintf(nullptr, 0, format, args);
+    std::string text(256, '\0');
+    for (;;) {
+        va_list again;
+        va_copy(again, args);
+        int length = vsnprintf(&text[0], text.size(), format, again);
+        va_end(again);
+        if (length >= 0 && (size_t)length < text.size() - 1) {
+            text.resize((size_t)length);
+            break;
+        }
+        if (text.size() > (1u << 28)) {  // a count that never comes right: keep what there is
+            text.resize(strlen(text.c_str()));
+            break;
+        }
+        size_t size = text.size() * 4;
+        text.assign(length >= 0 && (size_t)length + 2 > size ? (size_t)length + 2 : size, '\0');
+    }
     va_end(args);
-    std::string text(length > 0 ? (size_t)length : 0, '\0');
-    if (length > 0)
-        vsnprintf(&text[0], text.size() + 1, format, again);
-    va_end(again);
     return text;
 }
 

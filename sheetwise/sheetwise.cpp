@@ -87,7 +87,13 @@ static void WriteText(FILE *stream, const wchar_t *text) {
     }
 }
 
-// Formats wide text of any length and writes it.
+// Formats wide text of any length and writes it. C runtimes answer a text
+// that does not fit the buffer in their own ways: glibc with a negative
+// count, the Windows ones (and MinGW's) with the length of the whole text or
+// the count they did write, having cut the text. Only a count short of the
+// buffer's last character proves the text whole; anything else is formatted
+// again in a larger buffer, large enough at once where the count tells how
+// large.
 static void PrintTo(FILE *stream, const wchar_t *format, va_list args) {
     wchar_t small[TEXT_SIZE * 4];
     wchar_t *text = small;
@@ -98,11 +104,11 @@ static void PrintTo(FILE *stream, const wchar_t *format, va_list args) {
         // The analyzer loses track of a va_list copied from a parameter.
         int length = vswprintf(text, size, format, again);  // NOLINT(clang-analyzer-valist.Uninitialized)
         va_end(again);
-        if (length >= 0)
+        if (length >= 0 && (size_t)length < size - 1)
             break;
         if (text != small)
             free(text);
-        size *= 4;
+        size = length >= 0 && (size_t)length + 2 > size * 4 ? (size_t)length + 2 : size * 4;
         text = size <= (1u << 24) ? (wchar_t *)malloc(size * sizeof(wchar_t)) : nullptr;
         if (!text) {
             WriteText(stream, L"(text too long)");

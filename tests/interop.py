@@ -35,13 +35,19 @@ def main():
     failed = 0
 
     def run(argv, env):
-        return subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        # Output goes to a file: a process of Wine's that the program started
+        # (its services) lives on with its handles and would hold a pipe open.
+        with tempfile.TemporaryFile() as out:
+            subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL,
+                           timeout=120)
+            out.seek(0)
+            return out.read()
 
     def native_dump():
-        return run([os.path.join(native, "regdump"), KEY], native_env).stdout.decode()
+        return run([os.path.join(native, "regdump"), KEY], native_env).decode()
 
     def wine_dump():
-        return run(["wine", os.path.join(windows, "regdump.exe"), KEY], wine_env).stdout.decode().replace("\r\n", "\n")
+        return run(["wine", os.path.join(windows, "regdump.exe"), KEY], wine_env).decode().replace("\r\n", "\n")
 
     def regedit(*args):
         run(["wine", "regedit"] + list(args), wine_env)

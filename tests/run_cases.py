@@ -10,13 +10,33 @@ A case file is a transcript of related runs:
     ...
     --- file some/dir/tessel.exe
     (contents)
+    --- printer Office A4 default
     --- case: a string value
     native only: why this case needs winshim
     $ NAME=VALUE hivepeek -r 'HKCU\\Software\\Tessel\\name'
     REG_SZ	abc
     ;;CMNT -end-mark-
+    --- case: another paper
+    printer: Small A5 default
+    $ sheetwise --paper
+    ...
 
-The hive and file blocks set up the state in which every case starts afresh.
+The hive, file and printer blocks set up the state in which every case starts
+afresh. A printer block names a printer and the page size of its default
+settings, as a PPD names it (A4, Letter, A5, ...; PAPERS below), and
+"default" makes it the default printer. "printer:" lines after a case's
+title do the same for that case alone, in place of the file's printer
+blocks, and a line "no printers" leaves it without any. Natively the
+printers are staged in winshim's registry, where Windows keeps them; under
+Wine they are queues of a CUPS server of the run's own, from which Wine's
+spooler takes its printers at every start. So a printer's name is a CUPS
+queue name: no blanks, "/", "\\" or "#".
+
+A case runs everywhere unless a line "PLATFORMS only: why" after its title
+names where: native, wine (both Wine prefixes), wine32 or wine64, separated
+by commas. Every Wine case runs twice, in a 32-bit prefix and in a 64-bit
+one, where the 32-bit programs run as they do on 64-bit Windows.
+
 A command line is split as a POSIX shell would; NAME=VALUE words in front set
 environment variables, and ARGV0=... sets the program's argv[0] (natively).
 The lines after a command are its expected output: plain lines are standard
@@ -40,10 +60,11 @@ page of its default locale (1252), the narrow text of each platform.
 
 Placeholders in commands and expectations: {native=A|wine=B} is A natively
 and B under Wine, for what the platforms say differently (the system's
-message texts, the sizes of the spooler's records); {tmp} the case's scratch directory
-as the program names it (under Wine its Z: path), {wtmp} the same with
-backslashes, {exe} ".exe" under Wine and "" natively, {argv0} the argv[0] that
-the program sees, {cr} a carriage return.
+message texts, the sizes of the spooler's records); wine32= and wine64= name
+one prefix and win over wine=; {TEXT*N} is TEXT N times over; {tmp} the
+case's scratch directory as the program names it (under Wine its Z: path),
+{wtmp} the same with backslashes, {exe} ".exe" under Wine and "" natively,
+{argv0} the argv[0] that the program sees, {cr} a carriage return.
 """
 
 import argparse
@@ -54,6 +75,7 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -63,6 +85,20 @@ import zlib
 TOOLS = ("hivepeek", "sheetwise", "pinhome", "regdump", "regset")
 TIMEOUT = 60
 BOX_TITLE = r"^Setup dovlink\[w\] for Tessel - pinhome V0\.91$"
+PLATFORMS = ("native", "wine", "wine32", "wine64")
+
+# Page sizes that a printer block may name, as a PPD names them: the
+# dmPaperSize code that Wine's spooler makes of each (and that winshim is
+# given natively) and the size in points.
+PAPERS = {
+    "Letter": (1, 612, 792), "LetterSmall": (2, 612, 792), "Tabloid": (3, 792, 1224),
+    "Ledger": (4, 1224, 792), "Legal": (5, 612, 1008), "Statement": (6, 396, 612),
+    "Executive": (7, 522, 756), "A3": (8, 842, 1191), "A4": (9, 595, 842), "A4Small": (10, 595, 842),
+    "A5": (11, 420, 595), "B4": (12, 729, 1032), "B5": (13, 516, 729), "Folio": (14, 612, 936),
+    "Postcard": (43, 283, 420),
+}
+PRINTERS_KEY = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers"
+DEVICE_KEY = "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows"
 
 # Keys that tests write to and that every Wine case starts without.
 WINE_SCRATCH_KEYS = (
@@ -107,8 +143,13 @@ class Case:
     def __init__(self, title, lineno):
         self.title = title
         self.lineno = lineno
-        self.only = None  # "native" or "wine"
+        self.only = None  # the platforms named by an "only" line
+        self.printers = None  # (name, paper, default) when the case names its own
         self.commands = []
+
+    def runs_on(self, platform):
+        return (self.only is None or platform in self.only or
+                (platform.startswith("wine") and "wine" in self.only))
 
 
 class CaseFile:
@@ -116,6 +157,7 @@ class CaseFile:
         self.path = path
         self.hives = []  # (root, text, read_only)
         self.files = []  # (relative path, text)
+        self.printers = []  # (name, paper, default)
         self.cases = []
         self._parse()
 
@@ -141,6 +183,9 @@ class CaseFile:
                     block = ["hive", words[1], "read-only" in words[2:], []]
                 elif head.startswith("file "):
                     block = ["file", head[5:].strip(), []]
+                elif head.startswith("printer "):
+                    self.printers.append(self._printer(self.printers, head.split()[1:], number))
+                    block = ["printer", []]
                 else:
                     raise CaseFileError(f"{self.path}:{number}: unknown block {line!r}")
                 continue
@@ -156,8 +201,25 @@ class CaseFile:
             if not case.commands:
                 raise CaseFileError(f"{self.path}:{case.lineno}: case without a command")
 
+    def _printer(self, printers, words, number):
+        """One printer: NAME PAPER [default]."""
+        if len(words) not in (2, 3) or words[1] not in PAPERS or words[2:] not in ([], ["default"]):
+            raise CaseFileError(f"{self.path}:{number}: expected a printer as NAME PAPER [default], "
+                                f"PAPER one of {', '.join(PAPERS)}")
+        if not re.fullmatch(r"[!-~\u00a0-\uffff]+", words[0]) or re.search(r"[/\\#]", words[0]):
+            raise CaseFileError(f"{self.path}:{number}: {words[0]!r} cannot name a CUPS queue")
+        if words[0].lower() in (name.lower() for name, _, _ in printers):
+            raise CaseFileError(f"{self.path}:{number}: printer {words[0]} named twice")
+        if len(words) == 3 and any(default for _, _, default in printers):
+            raise CaseFileError(f"{self.path}:{number}: a second default printer")
+        return (words[0], words[1], len(words) == 3)
+
     def _close(self, block):
         if block is None:
+            return
+        if block[0] == "printer":
+            if any(block[-1]):
+                raise CaseFileError(f"{self.path}: a printer block has no lines")
             return
         text = "\n".join(block[-1]) + "\n"
         if block[0] == "hive":
@@ -167,11 +229,18 @@ class CaseFile:
 
     def _case_line(self, case, line, number):
         if not case.commands:
-            if line.startswith("native only:"):
-                case.only = "native"
+            only = re.match(r"([a-z0-9]+(?:, *[a-z0-9]+)*) only:", line)
+            if only and case.only is None:
+                case.only = {word.strip() for word in only.group(1).split(",")}
+                if not case.only <= set(PLATFORMS):
+                    raise CaseFileError(f"{self.path}:{number}: the platforms are {', '.join(PLATFORMS)}")
                 return
-            if line.startswith("wine only:"):
-                case.only = "wine"
+            if line.startswith("printer:"):
+                case.printers = case.printers or []
+                case.printers.append(self._printer(case.printers, line[8:].split(), number))
+                return
+            if line == "no printers" and not case.printers:
+                case.printers = []
                 return
             if not line.startswith("$ "):
                 raise CaseFileError(f"{self.path}:{number}: expected a command")
@@ -199,13 +268,224 @@ class CaseFile:
             command.expect.append((1, "=", line, True))
 
 
+def process_alive(pid, mark):
+    """Whether the process runs yet and is the one started: its command line
+    holds the mark (a process id may have been given to another since)."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            cmdline = f.read()
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            state = f.read().rsplit(b")", 1)[1].split()[0]
+    except OSError:
+        return False
+    return mark.encode() in cmdline and state != b"Z"
+
+
+def end_process(pid, mark):
+    """Ends a process that this run started, by its id."""
+    if not process_alive(pid, mark):
+        return
+    os.kill(pid, signal.SIGTERM)
+    for _ in range(100):
+        if not process_alive(pid, mark):
+            return
+        time.sleep(0.1)
+    os.kill(pid, signal.SIGKILL)
+
+
+class Cups:
+    """A CUPS server of the run's own: its configuration, spool, cache, state,
+    logs and socket are in one temporary directory, and it listens on that
+    socket alone. Nothing outside the directory is touched."""
+
+    PPD = """*PPD-Adobe: "4.3"
+*FormatVersion: "4.3"
+*FileVersion: "1.0"
+*LanguageVersion: English
+*LanguageEncoding: ISOLatin1
+*PCFileName: "TESSEL.PPD"
+*Manufacturer: "Tessel"
+*Product: "(Test Printer)"
+*ModelName: "Tessel Test Printer"
+*ShortNickName: "Tessel Test Printer"
+*NickName: "Tessel Test Printer"
+*PSVersion: "(3010.000) 0"
+*LanguageLevel: "3"
+*ColorDevice: False
+*DefaultColorSpace: Gray
+*FileSystem: False
+*Throughput: "1"
+*LandscapeOrientation: Plus90
+*TTRasterizer: Type42
+*OpenUI *PageSize/Media Size: PickOne
+*OrderDependency: 10 AnySetup *PageSize
+*DefaultPageSize: {default}
+{sizes}*CloseUI: *PageSize
+*OpenUI *PageRegion/Page Region: PickOne
+*OrderDependency: 10 AnySetup *PageRegion
+*DefaultPageRegion: {default}
+{regions}*CloseUI: *PageRegion
+*DefaultImageableArea: {default}
+{areas}*DefaultPaperDimension: {default}
+{dimensions}"""
+
+    def __init__(self, directory):
+        self.directory = directory
+        self.socket = os.path.join(directory, "cups.sock")
+
+    def env(self):
+        return dict(os.environ, CUPS_SERVER=self.socket, LANG="C", LC_ALL="C")
+
+    @classmethod
+    def start(cls):
+        """Starts a server in a new temporary directory; returns it and its pid."""
+        cups = cls(tempfile.mkdtemp(prefix="tessel-cups-"))
+        d = cups.directory
+        for sub in ("spool", "tmp", "cache", "state", "log", "ppd"):
+            os.makedirs(os.path.join(d, sub))
+        with open(os.path.join(d, "cups-files.conf"), "w") as f:
+            f.write(f"ServerRoot {d}\nRequestRoot {d}/spool\nTempDir {d}/tmp\nCacheDir {d}/cache\n"
+                    f"StateDir {d}/state\nErrorLog {d}/log/error_log\nAccessLog {d}/log/access_log\n"
+                    f"PageLog {d}/log/page_log\nSystemGroup root\nFileDevice Yes\n")
+        with open(os.path.join(d, "cupsd.conf"), "w") as f:
+            f.write(f"Listen {cups.socket}\nBrowsing No\nWebInterface No\nLogLevel warn\n"
+                    "<Policy default>\n  <Limit All>\n    Order allow,deny\n    Allow all\n  </Limit>\n"
+                    "</Policy>\n")
+        with open(os.path.join(d, "log", "cupsd.out"), "wb") as log:
+            server = subprocess.Popen(["cupsd", "-f", "-c", os.path.join(d, "cupsd.conf"),
+                                       "-s", os.path.join(d, "cups-files.conf")],
+                                      stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
+        for _ in range(200):
+            if os.path.exists(cups.socket) and "is running" in subprocess.run(
+                    ["lpstat", "-r"], env=cups.env(), capture_output=True, text=True, timeout=TIMEOUT).stdout:
+                return cups, server.pid
+            if server.poll() is not None:
+                break
+            time.sleep(0.05)
+        end_process(server.pid, d)
+        raise RuntimeError(f"cupsd did not start; see {d}/log")
+
+    def ppd(self, paper):
+        path = os.path.join(self.directory, "ppd", paper + ".ppd")
+        if not os.path.exists(path):
+            def lines(keyword, value):
+                return "".join(f"*{keyword} {name}: {value(w, h)}\n" for name, (_, w, h) in PAPERS.items())
+            text = self.PPD.format(
+                default=paper,
+                sizes=lines("PageSize", lambda w, h: f'"<</PageSize[{w} {h}]>>setpagedevice"'),
+                regions=lines("PageRegion", lambda w, h: f'"<</PageSize[{w} {h}]>>setpagedevice"'),
+                areas=lines("ImageableArea", lambda w, h: f'"0 0 {w} {h}"'),
+                dimensions=lines("PaperDimension", lambda w, h: f'"{w} {h}"'))
+            with open(path, "w", encoding="ascii") as f:
+                f.write(text)
+        return path
+
+    def set_printers(self, printers):
+        """Makes the printers the server's only queues."""
+        env = self.env()
+
+        def lpadmin(*args):
+            subprocess.run(["lpadmin"] + list(args), env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                           timeout=TIMEOUT, check=True)
+        queues = subprocess.run(["lpstat", "-e"], env=env, capture_output=True, text=True, timeout=TIMEOUT).stdout
+        for queue in queues.split():
+            lpadmin("-x", queue)
+        for name, paper, default in printers:
+            lpadmin("-p", name, "-E", "-v", "file:/dev/null", "-P", self.ppd(paper))
+            if default:
+                lpadmin("-d", name)
+
+
+class WineRun:
+    """A Wine prefix of one architecture, win32 or win64, and the CUPS server
+    whose queues are its printers, kept in one directory of the build: the
+    prefix in prefix/, the architecture in arch, the server in cups.json."""
+
+    def __init__(self, directory):
+        self.directory = os.path.abspath(directory)
+        self.prefix = os.path.join(self.directory, "prefix")
+
+    def _read(self, name, default=None):
+        try:
+            with open(os.path.join(self.directory, name)) as f:
+                return f.read().strip()
+        except FileNotFoundError:
+            return default
+
+    @property
+    def arch(self):
+        return self._read("arch", "win32")
+
+    @property
+    def cups(self):
+        state = self._read("cups.json")
+        return Cups(json.loads(state)["dir"]) if state else None
+
+    def env(self, env=None):
+        env = dict(os.environ if env is None else env, WINEPREFIX=self.prefix, WINEARCH=self.arch,
+                   WINEDEBUG="-all")
+        cups = self.cups
+        if cups:
+            env["CUPS_SERVER"] = cups.socket
+        else:
+            env.pop("CUPS_SERVER", None)
+        return env
+
+    def setup(self, arch):
+        """A fresh prefix and a fresh server, whatever an earlier set-up left."""
+        self.teardown()
+        os.makedirs(self.directory, exist_ok=True)
+        with open(os.path.join(self.directory, "arch"), "w") as f:
+            f.write(arch + "\n")
+        env = self.env()
+        env.pop("DISPLAY", None)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=600, check=True)
+        subprocess.run(["wineserver", "-w"], env=env, timeout=600, check=True)
+        start_wineserver(env)
+        cups, pid = Cups.start()
+        with open(os.path.join(self.directory, "cups.json"), "w") as f:
+            json.dump({"dir": cups.directory, "pid": pid}, f)
+        print(f"{arch} prefix {self.prefix}, CUPS server {cups.socket}")
+        return 0
+
+    def teardown(self):
+        """Stops the prefix's Wine server and the CUPS server, and removes the
+        server's directory."""
+        if os.path.isdir(self.prefix):
+            subprocess.run(["wineserver", "-k"], env=self.env(), stderr=subprocess.DEVNULL, timeout=TIMEOUT)
+        state = self._read("cups.json")
+        if state:
+            state = json.loads(state)
+            end_process(state["pid"], state["dir"])
+            shutil.rmtree(state["dir"], ignore_errors=True)
+            os.remove(os.path.join(self.directory, "cups.json"))
+        return 0
+
+
+def start_wineserver(env):
+    """Starts the prefix's Wine server for good. A server left to start with
+    the first program ends with the last one, and a program that starts as
+    it ends can fail to connect; a server that stays also spares each program
+    the start of a new one."""
+    subprocess.run(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=TIMEOUT, check=True, start_new_session=True)
+
+
+def wine64_loader():
+    """Wine's 64-bit loader, which runs Wine's own programs as 64-bit ones."""
+    return shutil.which("wine64") or "/usr/lib/wine/wine64"
+
+
 class Platform:
     """Where the programs run: natively against winshim, or under Wine."""
 
-    def __init__(self, target, bindir, prefix):
+    def __init__(self, target, bindir, run=None):
         self.target = target
         self.bindir = os.path.abspath(bindir)
-        self.prefix = prefix
+        self.run_dir = run
+        self.name = "native" if target == "native" else "wine64" if run.arch == "win64" else "wine32"
 
     def windows_path(self, path):
         return "Z:" + path.replace("/", "\\") if self.target == "wine" else path
@@ -231,7 +511,7 @@ class Platform:
     def base_env(self, tmp):
         env = {k: v for k, v in os.environ.items()
                if not k.startswith("WINSHIM_") and k not in
-               ("POSIXLY_CORRECT", "POSIXLY_INCORRECT_GETOPT", "TESTPRINTER", "DISPLAY")}
+               ("POSIXLY_CORRECT", "POSIXLY_INCORRECT_GETOPT", "TESTPRINTER", "DISPLAY", "CUPS_SERVER")}
         env["CASE_DIR"] = tmp  # where the commands run
         if self.target == "native":
             env["HOME"] = tmp
@@ -239,13 +519,22 @@ class Platform:
             env["LANG"] = "C.UTF-8"
             env.pop("LC_ALL", None)
         else:
-            env["WINEPREFIX"] = self.prefix
-            env["WINEDEBUG"] = "-all"
+            env = self.run_dir.env(env)
             env["LANG"] = "C.UTF-8"  # Wine's ANSI code page is 1252 then
             env.pop("LC_ALL", None)
         return env
 
-    def prepare(self, casefile, tmp):
+    @staticmethod
+    def printer_sections(printers):
+        """The printers as winshim keeps them: a key with the paper code of its
+        default settings each, and the default one as the user's device."""
+        hklm = "".join(f"\n[{PRINTERS_KEY}\\{name}]\n\"PaperSize\"=dword:{PAPERS[paper][0]:08x}\n"
+                       for name, paper, _ in printers)
+        hkcu = "".join(f"\n[{DEVICE_KEY}]\n\"Device\"=\"{name},winspool,Ne00:\"\n"
+                       for name, _, default in printers if default)
+        return {"HKEY_LOCAL_MACHINE": hklm, "HKEY_CURRENT_USER": hkcu}
+
+    def prepare(self, casefile, tmp, printers):
         for rel, text in casefile.files:
             path = os.path.join(tmp, rel)
             os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -254,7 +543,11 @@ class Platform:
         if self.target == "native":
             registry = os.path.join(tmp, "registry")
             os.makedirs(registry)
-            for root, text, read_only in casefile.hives:
+            hives = {root: [text, read_only] for root, text, read_only in casefile.hives}
+            for root, sections in self.printer_sections(printers).items():
+                if sections:
+                    hives.setdefault(root, ["REGEDIT4\n", False])[0] += sections
+            for root, (text, read_only) in hives.items():
                 path = os.path.join(registry, root + ".reg")
                 with open(path, "w", encoding="utf-8", newline="") as f:
                     f.write(text)
@@ -262,23 +555,38 @@ class Platform:
                     os.chmod(path, 0o444)
             return
         # Wine keeps one registry for the whole run: take away what the last
-        # case may have left, then import this file's hives.
+        # case may have left, then import this file's hives. On 64-bit
+        # Windows a 32-bit program's HKLM\Software is the 64-bit registry's
+        # Software\Wow6432Node: the reset clears both views, from a 64-bit
+        # regedit, and the hives are imported by the 32-bit one, so that they
+        # are what the (32-bit) programs see.
         keys = set(WINE_SCRATCH_KEYS)
         for _, text, _ in casefile.hives:
             for match in re.finditer(r"^\[([^\]\r\n]+)\]", text, re.M):
                 key = scratch_key(match.group(1))
                 if key:
                     keys.add(key)
-        reset = "REGEDIT4\n\n" + "".join(f"[-{k}]\n\n" for k in sorted(keys) if "\\" in k)
-        self.regedit(tmp, "reset.reg", reset)
+        keys = sorted(k for k in keys if "\\" in k)
+        loader = "wine"
+        if self.run_dir.arch == "win64":
+            loader = wine64_loader()
+            keys += [re.sub(r"(?i)^([^\\]+\\Software)\\", r"\1\\Wow6432Node\\", k) for k in keys
+                     if k.split("\\")[1].lower() == "software"]
+        reset = "REGEDIT4\n\n" + "".join(f"[-{k}]\n\n" for k in keys)
+        self.regedit(tmp, "reset.reg", reset, loader)
         for index, (_, text, _) in enumerate(casefile.hives):
             self.regedit(tmp, f"hive{index}.reg", text)
+        cups = self.run_dir.cups
+        if cups:
+            cups.set_printers(printers)
+        elif printers:
+            raise RuntimeError(f"no CUPS server in {self.run_dir.directory}: set the run up with --setup")
 
-    def regedit(self, tmp, name, text):
+    def regedit(self, tmp, name, text, loader="wine"):
         path = os.path.join(tmp, name)
         with open(path, "w", encoding="utf-8") as f:
             f.write(text)
-        subprocess.run(["wine", "regedit", "/S", self.windows_path(path)], env=self.base_env(tmp),
+        subprocess.run([loader, "regedit", "/S", self.windows_path(path)], env=self.base_env(tmp),
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=TIMEOUT, check=True)
 
@@ -291,10 +599,21 @@ class Platform:
             executable = program
         if self.target == "wine" and answers is not None:
             return self.run_on_display(argv, env, answers, artefact)
-        proc = subprocess.run(argv, executable=executable, env=env, cwd=env["CASE_DIR"], stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT,
-                              start_new_session=True)
-        return proc.returncode, proc.stdout, proc.stderr
+        # Output goes to files, and the run ends with the program: a process
+        # of Wine's that the program started (its services, its desktop)
+        # lives on with the program's handles, and would hold a pipe open.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            proc = subprocess.Popen(argv, executable=executable, env=env, cwd=env["CASE_DIR"],
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=err, start_new_session=True)
+            try:
+                status = proc.wait(timeout=TIMEOUT)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+            out.seek(0)
+            err.seek(0)
+            return status, out.read(), err.read()
 
     def run_on_display(self, argv, env, answers, artefact):
         """Runs under Wine on a virtual display, answering each box with a key."""
@@ -306,12 +625,13 @@ class Platform:
         try:
             return self.answer_boxes(argv, env, answers, artefact)
         finally:
-            self.restart_server(env)
+            self.restart_server({k: v for k, v in env.items() if k != "DISPLAY"})
 
     @staticmethod
     def restart_server(env):
         subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL, timeout=TIMEOUT)
         subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL, timeout=TIMEOUT)
+        start_wineserver(env)
 
     def answer_boxes(self, argv, env, answers, artefact):
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
@@ -346,12 +666,18 @@ class Display:
     def get(cls):
         if cls.name:
             return cls.name
-        for number in range(90, 200):
-            if not os.path.exists(f"/tmp/.X{number}-lock"):
-                break
-        server = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The server takes the first free display number and says which:
+        # runs in two prefixes at once each start one.
+        reader, writer = os.pipe()
+        server = subprocess.Popen(["Xvfb", "-displayfd", str(writer), "-screen", "0", "1024x768x24",
+                                   "-nolisten", "tcp"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(writer,))
         atexit.register(server.kill)
+        os.close(writer)
+        with os.fdopen(reader) as f:
+            number = f.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
         cls.name = f":{number}"
         for _ in range(100):
             if subprocess.run(["xdotool", "getdisplaygeometry"], env=dict(os.environ, DISPLAY=cls.name),
@@ -421,9 +747,21 @@ def png_from_xwd(dump):
             chunk(b"IEND", b""))
 
 
+def choose(match, platform):
+    """The text of {native=A|wine=B|wine64=C} for the platform: its own
+    name's, else (under Wine) wine's."""
+    options = dict(option.split("=", 1) for option in match.group(1).split("|"))
+    for name in (platform, "wine" if platform.startswith("wine") else None):
+        if name in options:
+            return options[name]
+    raise CaseFileError(f"{match.group(0)} says nothing for {platform}")
+
+
 def substitute(text, values):
-    text = re.sub(r"\{native=([^|{}]*)\|wine=([^|{}]*)\}",
-                  lambda m: m.group(2) if values["exe"] else m.group(1), text)
+    text = re.sub(r"\{([^{}*|=]+)\*(\d+)\}", lambda m: m.group(1) * int(m.group(2)), text)
+    names = "|".join(PLATFORMS)
+    text = re.sub(rf"\{{((?:{names})=[^|{{}}]*(?:\|(?:{names})=[^|{{}}]*)+)\}}",
+                  lambda m: choose(m, values["platform"]), text)
     return re.sub(r"\{(tmp|wtmp|exe|argv0|cr)\}", lambda m: values[m.group(1)], text)
 
 
@@ -483,10 +821,10 @@ def check_stream(actual, expected, crlf):
 def run_case(platform, casefile, case, artefacts):
     tmp = tempfile.mkdtemp(prefix="case-")
     try:
-        platform.prepare(casefile, tmp)
+        platform.prepare(casefile, tmp, casefile.printers if case.printers is None else case.printers)
         wine = platform.target == "wine"
         values = {"tmp": platform.windows_path(tmp), "wtmp": platform.windows_path(tmp).replace("/", "\\"),
-                  "exe": ".exe" if wine else "", "cr": "\r"}
+                  "exe": ".exe" if wine else "", "cr": "\r", "platform": platform.name}
         problems = []
         for number, command in enumerate(case.commands, 1):
             env = platform.base_env(tmp)
@@ -508,7 +846,8 @@ def run_case(platform, casefile, case, artefacts):
             answers = env["WINSHIM_MSGBOX"].split(",") if "WINSHIM_MSGBOX" in env else None
             artefact = None
             if artefacts and answers:
-                slug = re.sub(r"[^A-Za-z0-9]+", "-", f"{os.path.basename(casefile.path)}-{case.title}").strip("-")
+                slug = re.sub(r"[^A-Za-z0-9]+", "-",
+                              f"{platform.name}-{os.path.basename(casefile.path)}-{case.title}").strip("-")
                 artefact = os.path.join(artefacts, f"{slug}-{number}.png")
             status, out, err = platform.run(program, tool, words[1:], env, argv0, answers, artefact)
             expected = [(s, k, substitute(t, values), n) for s, k, t, n in command.expect]
@@ -534,42 +873,29 @@ def run_case(platform, casefile, case, artefacts):
         shutil.rmtree(tmp, ignore_errors=True)
 
 
-def make_prefix(prefix):
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
-    env.pop("DISPLAY", None)
-    shutil.rmtree(prefix, ignore_errors=True)
-    subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=600, check=True)
-    subprocess.run(["wineserver", "-w"], env=env, timeout=600, check=True)
-    return 0
-
-
-def stop_prefix(prefix):
-    env = dict(os.environ, WINEPREFIX=prefix)
-    subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-    return 0
-
-
 def main():
     parser = argparse.ArgumentParser(description="Runs end-to-end case files.")
     parser.add_argument("--target", choices=("native", "wine"), default="native")
     parser.add_argument("--bin", help="directory of the programs")
-    parser.add_argument("--prefix", help="the Wine prefix to run in")
-    parser.add_argument("--make-prefix", metavar="DIR", help="make a fresh Wine prefix and stop")
-    parser.add_argument("--stop-prefix", metavar="DIR", help="stop the Wine server of a prefix and stop")
+    parser.add_argument("--run", metavar="DIR", help="the Wine run (prefix and CUPS server) to run in")
+    parser.add_argument("--setup", metavar="DIR", help="set up a Wine run afresh: a prefix and a CUPS server")
+    parser.add_argument("--arch", choices=("win32", "win64"), default="win32", help="the prefix's architecture")
+    parser.add_argument("--teardown", metavar="DIR", help="stop a Wine run's servers")
     parser.add_argument("--artefacts", metavar="DIR", help="where to keep screenshots of message boxes")
     parser.add_argument("files", nargs="*")
     args = parser.parse_args()
-    if args.make_prefix:
-        return make_prefix(args.make_prefix)
-    if args.stop_prefix:
-        return stop_prefix(args.stop_prefix)
-    platform = Platform(args.target, args.bin, args.prefix and os.path.abspath(args.prefix))
+    if args.setup:
+        return WineRun(args.setup).setup(args.arch)
+    if args.teardown:
+        return WineRun(args.teardown).teardown()
+    if args.target == "wine" and not args.run:
+        parser.error("--target wine needs --run")
+    platform = Platform(args.target, args.bin, args.run and WineRun(args.run))
     passed = failed = skipped = 0
     for path in args.files:
         casefile = CaseFile(path)
         for case in casefile.cases:
-            if case.only and case.only != args.target:
+            if not case.runs_on(platform.name):
                 skipped += 1
                 continue
             problems = run_case(platform, casefile, case, args.artefacts and os.path.abspath(args.artefacts))

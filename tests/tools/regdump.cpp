@@ -1,9 +1,13 @@
-// regdump ROOT\key: one line per value of the key, sorted by name so that
-// every platform prints the same: the name ("@" for the default value), the
-// type and the data's exact bytes: for strings as text, with every byte that
-// is not printable ASCII (and '<') as <xx>, NULs included; else size and hex.
+// regdump [-32|-64] ROOT\key: one line per value of the key, sorted by name
+// so that every platform prints the same: the name ("@" for the default
+// value), the type and the data's exact bytes: for strings as text, with
+// every byte that is not printable ASCII (and '<') as <xx>, NULs included;
+// else size and hex. -32 and -64 look at that view of the registry, as on
+// 64-bit Windows; without them the program's own (32-bit on Windows).
 
 #include <windows.h>
+
+#include "regview.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -28,8 +32,9 @@ static bool NameLess(const Entry &a, const Entry &b) {
 }
 
 int main(int argc, char **argv) {
+    REGSAM view = RegistryView(&argc, &argv);
     if (argc != 2) {
-        fprintf(stderr, "usage: regdump ROOT\\key\n");
+        fprintf(stderr, "usage: regdump [-32|-64] ROOT\\key\n");
         return 2;
     }
     static const struct {
@@ -48,7 +53,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     HKEY key;
-    if (RegOpenKeyExA(root, slash ? slash + 1 : "", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(root, slash ? slash + 1 : "", 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
         printf("no such key\n");
         return 1;
     }

@@ -1,16 +1,20 @@
-// regset ROOT\key NAME sz|dword|TYPE VALUE: stores one value, creating the
-// key, so that a test can change the registry between two runs. With a
-// numeric TYPE the value is its bytes in hex, as "01,02,ff".
+// regset [-32|-64] ROOT\key NAME sz|dword|TYPE VALUE: stores one value,
+// creating the key, so that a test can change the registry between two runs.
+// With a numeric TYPE the value is its bytes in hex, as "01,02,ff". -32 and
+// -64 write to that view of the registry, as on 64-bit Windows.
 
 #include <windows.h>
+
+#include "regview.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 int main(int argc, char **argv) {
+    REGSAM view = RegistryView(&argc, &argv);
     if (argc != 5) {
-        fprintf(stderr, "usage: regset ROOT\\key NAME sz|dword|TYPE VALUE\n");
+        fprintf(stderr, "usage: regset [-32|-64] ROOT\\key NAME sz|dword|TYPE VALUE\n");
         return 2;
     }
     HKEY root = !strncmp(argv[1], "HKCU\\", 5) ? HKEY_CURRENT_USER
@@ -23,7 +27,7 @@ int main(int argc, char **argv) {
     static char no_class[] = "";
     HKEY key;
     DWORD disposition;
-    LONG rc = RegCreateKeyExA(root, argv[1] + 5, 0, no_class, 0, KEY_WRITE, nullptr, &key, &disposition);
+    LONG rc = RegCreateKeyExA(root, argv[1] + 5, 0, no_class, 0, KEY_WRITE | view, nullptr, &key, &disposition);
     if (rc == ERROR_SUCCESS) {
         if (!strcmp(argv[3], "dword")) {
             DWORD n = (DWORD)strtoul(argv[4], nullptr, 0);
