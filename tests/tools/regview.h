@@ -2,20 +2,13 @@
 // 32-bit program's HKLM\Software is the 64-bit registry's
 // Software\Wow6432Node; KEY_WOW64_64KEY and KEY_WOW64_32KEY choose a view
 // whatever the program is. 32-bit Windows has one view and passes the flags
-// over, and so does winshim, whose headers do not name them.
+// over, and so does winshim.
 
 #pragma once
 
 #include <windows.h>
 
 #include <string.h>
-
-#ifndef KEY_WOW64_64KEY
-#define KEY_WOW64_64KEY 0x0100
-#endif
-#ifndef KEY_WOW64_32KEY
-#define KEY_WOW64_32KEY 0x0200
-#endif
 
 // A first argument -32 or -64 is taken off the arguments and gives the flag.
 static inline REGSAM RegistryView(int *argc, char ***argv) {

@@ -194,9 +194,22 @@ struct PrinterData {
     bool is_default = false;
 };
 
+// The printer of that name, found as the spooler finds it: without regard to
+// the case of its letters, Latin-1 ones too, where the registry's names
+// compare only ASCII letters so.
 LONG ReadPrinter(const std::wstring &name, PrinterData &out) {
+    winshim::KeyData printers;
+    LONG rc = winshim::ReadKey(Root::LocalMachine, kPrinters, &printers);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    const std::string *key = nullptr;
+    for (const std::string &sub : printers.subkeys)
+        if (winshim::EqualNoCaseWide(winshim::WideFromUtf8(sub), name))
+            key = &sub;
+    if (!key)
+        return ERROR_FILE_NOT_FOUND;
     winshim::KeyData data;
-    LONG rc = winshim::ReadKey(Root::LocalMachine, std::string(kPrinters) + "\\" + winshim::Utf8FromWide(name), &data);
+    rc = winshim::ReadKey(Root::LocalMachine, std::string(kPrinters) + "\\" + *key, &data);
     if (rc != ERROR_SUCCESS)
         return rc;
     out.name = name;
