@@ -1,7 +1,8 @@
 // The hive reader and writer on any file content. Whatever a hive file
 // holds, reading it may fail but not crash; a hive that cannot be read is
 // never rewritten; one that can takes a new key and value and keeps
-// everything else it held.
+// everything else it held, or refuses a write whose text would not read back
+// (a UTF-16 file cut in the middle of a unit, say) and stays as it was.
 
 #include <windows.h>
 
@@ -153,11 +154,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     DWORD disposition;
     LONG created = RegCreateKeyExA(HKEY_CURRENT_USER, NEW_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                                    nullptr, &key, &disposition);
+    std::string between = fuzz::ReadFile(fuzz::HivePath(ROOT));
     LONG set = ERROR_INVALID_HANDLE;
     if (created == ERROR_SUCCESS) {
         set = RegSetValueExA(key, NEW_VALUE, 0, REG_BINARY, reinterpret_cast<const BYTE *>(stored.data()),
                              static_cast<DWORD>(stored.size()));
         RegCloseKey(key);
+    }
+    // A refused write changes nothing.
+    if (opened == ERROR_SUCCESS && (created == ERROR_REGISTRY_CORRUPT || set == ERROR_REGISTRY_CORRUPT)) {
+        if (created == ERROR_REGISTRY_CORRUPT ? between != file : fuzz::ReadFile(fuzz::HivePath(ROOT)) != between)
+            fuzz::Broken("a refused write changed the hive");
+        return 0;
     }
 
     if (opened == ERROR_REGISTRY_CORRUPT) {

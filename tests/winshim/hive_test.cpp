@@ -6,6 +6,7 @@
 
 #include "store.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -227,40 +228,140 @@ TEST_F(Hive, ReadOnlyHivesRefuseWriteAccess) {
     EXPECT_EQ(OpenResult("", KEY_READ, HKEY_USERS), ERROR_SUCCESS);
 }
 
-TEST_F(Hive, FilesThatCannotBeParsed) {
-    const char *broken[] = {
-        "[HKEY_CURRENT_USER\\K]\n",                            // no REGEDIT4 line
-        "REGEDIT4\n\"v\"=\"1\"\n",                             // a value before any section
-        "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\"=\"open\n",    // unterminated string
-        "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\"=hex:0g\n",    // bad byte
-        "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\"=hex:01,\\\n", // continued past the end
-        "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\"=dword:123456789\n",
-        "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\"=-\n",
-        "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\"=str(2):\"x\"\n",
-        "REGEDIT4\n[-HKEY_CURRENT_USER\\K]\n",
-        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n",                  // another root's section
-        "REGEDIT4\n[HKEY_CURRENT_USER\\K\\\\L]\n",
-        "REGEDIT4\n[HKEY_CURRENT_USER\\K\n",
-        "REGEDIT4\nstray text\n",
-        "\xFF\xFEW\0i\0",                                       // UTF-16, but no header
-    };
-    for (const char *text : broken) {
+// The values of a key as one line: name, type and bytes of each, in order.
+std::string Dump(HKEY key) {
+    std::string out;
+    for (DWORD i = 0;; i++) {
+        char name[256];
+        BYTE data[256];
+        DWORD name_size = sizeof name, size = sizeof data, type;
+        if (RegEnumValueA(key, i, name, &name_size, nullptr, &type, data, &size) != ERROR_SUCCESS)
+            break;
+        char head[300];
+        snprintf(head, sizeof head, "%s%s:%lx:", out.empty() ? "" : " ", name, static_cast<unsigned long>(type));
+        out += head;
+        for (DWORD k = 0; k < size; k++) {
+            snprintf(head, sizeof head, "%02x", data[k]);
+            out += head;
+        }
+    }
+    return out;
+}
+
+// Only a file without a header regedit knows fails as a whole.
+TEST_F(Hive, AFileWithoutAHeaderFailsWhole) {
+    using namespace std::string_literals;
+    for (const std::string &text : {"[HKEY_CURRENT_USER\\K]\n"s, "REGEDIT5\n[HKEY_CURRENT_USER\\K]\n"s,
+                                    "\xFF\xFEW\0i\0"s, "\n REGEDIT4\n"s}) {
         Put(text);
         EXPECT_EQ(OpenResult("K"), ERROR_REGISTRY_CORRUPT) << text;
         EXPECT_EQ(OpenResult(""), ERROR_REGISTRY_CORRUPT) << text;
     }
-    // A NUL in a name, as it stands or escaped: the narrow functions could
-    // not tell the name from the one cut there.
-    using namespace std::string_literals;
-    const std::string nul_names[] = {
-        "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\0w\"=\"1\"\n"s,
-        "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\\0w\"=\"1\"\n"s,
-        "REGEDIT4\n[HKEY_CURRENT_USER\\K\0L]\n"s,
+}
+
+// Each text stands in the section of K, before a value "after"="ok": what
+// K holds then is what Wine's regedit imports from the same lines.
+TEST_F(Hive, ValuesAsRegeditTakesThem) {
+    const std::string after = "after:1:6f6b00";
+    const struct {
+        const char *lines;
+        std::string values;
+    } cases[] = {
+        // Comments after the data.
+        {"\"v\"=dword:00000001 ; comment", "v:4:01000000"},
+        {"\"v\"=\"x\" ;c", "v:1:7800"},
+        {"\"v\"=\"x\";c", "v:1:7800"},
+        {"\"v\"=hex:01,02 ;c", "v:3:0102"},
+        {"\"v\"=hex:01,\\ ;c\n  02", "v:3:0102"},
+        {"\"v\"=hex:01,\\;c\n  02", "v:3:0102"},
+        // Other text after the data, and data that is none: the value is passed over.
+        {"\"v\"=\"x\" #c", ""},
+        {"\"v\"=\"x\" junk", ""},
+        {"\"v\"=dword:00000001 junk", ""},
+        {"\"v\"=dword:0ffffffff", ""},
+        {"\"v\"=dword:", ""},
+        {"\"v\"=DWORD:00000001", ""},
+        {"\"v\"=Hex:01", ""},
+        {"\"v\"=str(2):\"x\"", ""},
+        {"\"v\"=", ""},
+        {"\"v\"=hex:01 ,02", ""},
+        {"\"v\"=hex:100", ""},
+        // Lines that are no statements.
+        {"\x93v\x94=\"x\"", ""},
+        {"/* a comment */", ""},
+        {"\"v\"=\"abc\ndef\"", ""},
+        {"\"unterminated", ""},
+        // Hex lists as regedit reads them.
+        {"\"v\"=dword: 1", "v:4:01000000"},
+        {"\"v\"=hex:001,1", "v:3:0101"},
+        {"\"v\"=hex: 01, 02,", "v:3:0102"},
+        {"\"v\"=hex():01", "v:0:01"},
+        {"\"v\"=hex(0):", "v:0:"},
+        {"\"v\"=hex(b):01,02,03,04,05,06,07,08", "v:b:0102030405060708"},
+        {"\"v\"=hex:01,\\\n\n; a comment\n  02", "v:3:0102"},
+        {"\"v\"=hex:01,\\\n\"w\"=\"y\"", ""},  // broken off: the value and that line go
+        {"\"v\"=hex:01,\\\n  zz,02", ""},
+        // Spacing, duplicates, removals.
+        {"\"v\" = \"x\"\n@ = \"d\"", "v:1:7800 :1:6400"},
+        {"\"v\"=\"x\"\n\"v\"=hex:02", "v:3:02"},
+        {"\"v\"=\"x\"\n\"w\"=\"y\"\n\"v\"=-", "w:1:7900"},
+        {"\"v\"=\"x\"\n\"w\"=\"y\"\n\"v\"=-\n\"v\"=\"z\"", "w:1:7900 v:1:7a00"},  // made again: at the end
+        {"\"v\"=- junk", ""},
     };
-    for (const std::string &text : nul_names) {
-        Put(text);
-        EXPECT_EQ(OpenResult("K"), ERROR_REGISTRY_CORRUPT) << text;
+    for (const auto &c : cases) {
+        Put(std::string("REGEDIT4\n[HKEY_CURRENT_USER\\K]\n") + c.lines + "\n\"after\"=\"ok\"\n");
+        HKEY key = Open("K");
+        EXPECT_EQ(Dump(key), c.values.empty() ? after : c.values + " " + after) << c.lines;
+        RegCloseKey(key);
     }
+}
+
+TEST_F(Hive, SectionsAsRegeditTakesThem) {
+    Put("\xEF\xBB\xBFREGEDIT4\n"
+        "\"outside\"=\"ignored\"\n"
+        "[HKEY_CURRENT_USER\\K]\n\"k\"=\"1\"\n"
+        "[HKEY_CURRENT_USER\\K\\Y] ;a comment\n\"y\"=\"1\"\n"
+        "[HKEY_CURRENT_USER\\K\\\\B\\]\n\"b\"=\"1\"\n"
+        "[HKEY_CURRENT_USER\\K\\NoEnd\n\"b2\"=\"2\"\n"                   // passed over: B goes on
+        "[ HKEY_CURRENT_USER\\K\\Blank]\n\"b3\"=\"3\"\n"
+        "[HKEY_LOCAL_MACHINE\\Other]\n\"lost\"=\"1\"\n"                 // another root: no key here
+        "[HKEY_CURRENT_USER\\K\\Sub\\Deep]\n\"s\"=\"1\"\n"
+        "[-HKEY_CURRENT_USER\\K\\Sub]\n\"gone\"=\"1\"\n"
+        "[HKEY_CURRENT_USER\\K]\n\"v\"=hex:01,\\\n[HKEY_CURRENT_USER\\K\\Swallowed]\n\"k2\"=\"2\"\n"
+        "[HKEY_CURRENT_USER\\Tail]\n\"t\"=hex:01,02,\\\n");
+    HKEY k = Open("K");
+    EXPECT_EQ(Subkeys(k), (Names{"B", "Y"}));
+    EXPECT_EQ(Dump(k), "k:1:3100 k2:1:3200");
+    RegCloseKey(k);
+    HKEY b = Open("K\\B");
+    EXPECT_EQ(Dump(b), "b:1:3100 b2:1:3200 b3:1:3300");
+    RegCloseKey(b);
+    EXPECT_EQ(OpenResult("K\\Sub"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(OpenResult("K\\Swallowed"), ERROR_FILE_NOT_FOUND);
+    HKEY tail = Open("Tail");
+    EXPECT_EQ(Dump(tail), "t:3:0102");  // the end of the file ends the list
+    RegCloseKey(tail);
+    HKEY root = Open("");
+    EXPECT_EQ(Dump(root), "");
+    RegCloseKey(root);
+    // A removal takes the key and all below it; a later section makes it again.
+    Put("REGEDIT4\n[HKEY_CURRENT_USER\\K\\A]\n\"a\"=\"1\"\n[-HKEY_CURRENT_USER\\K]\n\"x\"=\"1\"\n"
+        "[HKEY_CURRENT_USER\\K]\n\"y\"=\"2\"\n");
+    HKEY again = Open("K");
+    EXPECT_EQ(Subkeys(again), Names{});
+    EXPECT_EQ(Dump(again), "y:1:3200");
+    RegCloseKey(again);
+}
+
+TEST_F(Hive, NulBytesInNames) {
+    // A NUL in a name, as it stands: the narrow functions could not tell the
+    // name from the one cut there. The value is passed over; a section's line
+    // ends at its NUL, as regedit reads it, so this one has no ']'.
+    using namespace std::string_literals;
+    Put("REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\0w\"=\"1\"\n\"v\"=\"2\"\n[HKEY_CURRENT_USER\\K\0L]\n\"x\"=\"3\"\n"s);
+    HKEY key = Open("K");
+    EXPECT_EQ(Dump(key), "v:1:3200 x:1:3300");
+    RegCloseKey(key);
 }
 
 }  // namespace

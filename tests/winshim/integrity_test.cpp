@@ -213,9 +213,13 @@ TEST_F(Integrity, FilesThatAreNoHivesAndLinesTooLong) {
     struct stat st;
     ASSERT_EQ(lstat(File().c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    // A line of more than 4 MiB is no line of a hive.
-    Put("REGEDIT4\n[HKEY_CURRENT_CONFIG\\K]\n\"v\"=\"" + std::string(5 << 20, 'x') + "\"\n", "HKEY_CURRENT_CONFIG");
-    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_CONFIG, "", 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
+    // A line of more than 4 MiB is no line of a hive: passed over, unkept.
+    Put("REGEDIT4\n[HKEY_CURRENT_CONFIG\\K]\n\"v\"=\"" + std::string(5 << 20, 'x') + "\"\n\"w\"=\"1\"\n",
+        "HKEY_CURRENT_CONFIG");
+    DWORD type;
+    std::string data;
+    EXPECT_EQ(Query("K", "v", &type, &data, HKEY_CURRENT_CONFIG), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Query("K", "w", &type, &data, HKEY_CURRENT_CONFIG), ERROR_SUCCESS);
 }
 
 TEST_F(Integrity, EachHiveHasItsOwnLockAndAWaitEnds) {

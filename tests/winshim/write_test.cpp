@@ -129,15 +129,45 @@ TEST_F(Write, KeysAreCreatedAlongThePath) {
     RegCloseKey(key);
 }
 
-TEST_F(Write, CorruptHivesAreLeftByteForByte) {
-    const std::string broken = "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\"=dword:nothex\n";
-    Put(broken);
+// Lines the reader passes over are kept where they stand, byte for byte:
+// mending them is not a write's job.
+TEST_F(Write, LinesPassedOverAreKeptByteForByte) {
+    const std::string before = "REGEDIT4\r\n[HKEY_CURRENT_USER\\K]\r\n\"v\"=dword:nothex\r\n\"a\"=\"1\"\r\n"
+                               "/* a comment of the wrong kind */\r\n[HKEY_CURRENT_USER\\K\\NoEnd\r\n"
+                               "\"b\"=hex:01,\\\r\n  zz\r\n";
+    Put(before);
+    ASSERT_EQ(Set("K", "a", REG_SZ, std::string("2\0", 2)), ERROR_SUCCESS);
+    ASSERT_EQ(Set("K", "w", REG_SZ, std::string("x\0", 2)), ERROR_SUCCESS);
+    ASSERT_EQ(Set("New", "w", REG_SZ, std::string("x\0", 2)), ERROR_SUCCESS);
+    std::string after = before;
+    after.replace(after.find("\"a\"=\"1\""), 7, "\"a\"=\"2\"\r\n\"w\"=\"x\"");
+    after += "\r\n[HKEY_CURRENT_USER\\New]\r\n\"w\"=\"x\"\r\n";
+    EXPECT_EQ(Get(), after);
+    // A file without a header is never rewritten.
+    const std::string none = "[HKEY_CURRENT_USER\\K]\n\"v\"=\"1\"\n";
+    Put(none);
     EXPECT_EQ(Set("K", "w", REG_SZ, "x"), ERROR_REGISTRY_CORRUPT);
-    EXPECT_EQ(Set("New", "w", REG_SZ, "x"), ERROR_REGISTRY_CORRUPT);
     EXPECT_EQ(RegSetValueExA(HKEY_CURRENT_USER, "w", 0, REG_SZ, reinterpret_cast<const BYTE *>("x"), 2),
               ERROR_REGISTRY_CORRUPT);
-    EXPECT_EQ(Get(), broken);
+    EXPECT_EQ(Get(), none);
     EXPECT_TRUE(StrayFiles().empty());
+}
+
+// A hex list that the end of the file leaves open would take the next line
+// as its continuation: new text goes before it.
+TEST_F(Write, AHexListOpenAtTheEnd) {
+    const std::string before = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\A]\r\n\"x\"=\"1\"\r\n\r\n"
+                               "[HKEY_CURRENT_USER\\K]\r\n\"open\"=hex:01,02,\\\r\n";
+    Put(before);
+    ASSERT_EQ(Set("K", "v", REG_SZ, std::string("1\0", 2)), ERROR_SUCCESS);
+    ASSERT_EQ(Set("New", "v", REG_SZ, std::string("2\0", 2)), ERROR_SUCCESS);
+    EXPECT_EQ(Get(), "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\A]\r\n\"x\"=\"1\"\r\n\r\n"
+                     "[HKEY_CURRENT_USER\\New]\r\n\"v\"=\"2\"\r\n\r\n"
+                     "[HKEY_CURRENT_USER\\K]\r\n\"v\"=\"1\"\r\n\"open\"=hex:01,02,\\\r\n");
+    DWORD type;
+    std::string data;
+    EXPECT_EQ(Query("K", "open", &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(data, "\x01\x02");
 }
 
 TEST_F(Write, ReadOnlyHivesRefuseWrites) {

@@ -100,9 +100,12 @@ public:
         }
     }
 
-    bool Section(std::string_view path, uint64_t begin, uint64_t end) override {
+    void Mark(uint64_t begin) override {
         Close(begin);
         last_section_ = begin;
+    }
+
+    bool Section(std::string_view path, uint64_t begin, uint64_t end) override {
         Spell(path);
         std::string_view child;
         switch (Relate(target_, path, &child)) {
@@ -123,6 +126,23 @@ public:
     void Found(Value &&value, uint64_t begin, uint64_t end) override {
         section_ends_.back() = end;
         values_.Add(std::move(value), begin, end);
+    }
+
+    void ValueRemoved(std::string &&name, uint64_t begin, uint64_t end) override {
+        section_ends_.back() = end;  // a value put after it is not removed by it
+        values_.Remove(name, begin, end);
+    }
+
+    // The key removed, or one above it: what its sections said before is gone.
+    void KeyRemoved(std::string_view path, uint64_t, uint64_t) override {
+        std::string_view child;
+        if (Relate(path, target_, &child) == Relation::Other)
+            return;
+        exists_ = false;
+        section_ends_.clear();
+        ranges_.clear();
+        spelled_.clear();
+        values_.Clear();
     }
 
     // Ends the range of the key's last section, at the next section or at
@@ -187,6 +207,9 @@ struct Scan {
     LineReader::End end = LineReader::End::Empty;
     uint64_t size = 0;  // the bytes read, up to the end of the last line
     uint64_t body = 0;  // where the lines after the header begin
+    // Where the hex list begins that the end of the file left open: a line
+    // put after it would be taken as its continuation.
+    uint64_t dangling = UINT64_MAX;
 };
 
 LONG ScanHive(int fd, Root root, const std::string &file, Scan &scan) {
@@ -206,34 +229,43 @@ LONG ScanHive(int fd, Root root, const std::string &file, Scan &scan) {
     scan.end = in.end();
     scan.size = in.number() ? in.end_offset() : in.utf16() ? 2 : 0;
     scan.body = parser.body();
+    scan.dangling = parser.dangling();
     scan.key.Close(scan.size);
     return ERROR_SUCCESS;
 }
 
-// What the reader finds in some lines: sections and values, in order.
+// What the reader finds in some lines, in order: sections, key removals,
+// values, value removals, and lines passed over.
 struct Event {
-    bool section;
-    std::string path;  // a section's key
-    Value value;       // a value
+    enum Kind { Section, KeyRemoved, Value, ValueRemoved, Skipped } kind;
+    std::string path;     // a section's or a removed key's path
+    winshim::Value value;  // a value, or the name of one removed
     uint64_t begin, end;
 };
 
 class EventLog : public Visitor {
 public:
     bool Section(std::string_view path, uint64_t begin, uint64_t end) override {
-        events.push_back({true, std::string(path), {}, begin, end});
+        events.push_back({Event::Section, std::string(path), {}, begin, end});
         return true;
     }
-    void Found(Value &&value, uint64_t begin, uint64_t end) override {
-        events.push_back({false, {}, std::move(value), begin, end});
+    void KeyRemoved(std::string_view path, uint64_t begin, uint64_t end) override {
+        events.push_back({Event::KeyRemoved, std::string(path), {}, begin, end});
     }
+    void Found(Value &&value, uint64_t begin, uint64_t end) override {
+        events.push_back({Event::Value, {}, std::move(value), begin, end});
+    }
+    void ValueRemoved(std::string &&name, uint64_t begin, uint64_t end) override {
+        events.push_back({Event::ValueRemoved, {}, {std::move(name), REG_NONE, {}}, begin, end});
+    }
+    void Skipped(uint64_t begin, uint64_t end) override { events.push_back({Event::Skipped, {}, {}, begin, end}); }
     std::vector<Event> events;
 };
 
 bool SameValue(const Value &a, const Value &b) { return a.name == b.name && a.type == b.type && a.data == b.data; }
 
 bool SameEvent(const Event &a, const Event &b) {
-    return a.section == b.section && (a.section ? a.path == b.path : SameValue(a.value, b.value));
+    return a.kind == b.kind && a.path == b.path && SameValue(a.value, b.value);
 }
 
 // The events of some lines: a whole file (`whole`), or lines from its
@@ -272,6 +304,7 @@ LONG PlanEdit(Root root, const Scan &old, const HiveEdit &edit, Plan &plan) {
     // end (another CR would stay in the line and break it).
     std::string last_break = old.end == LineReader::End::Text ? nl
                            : old.end == LineReader::End::CarriageReturn ? "\n" : "";
+    bool open_end = old.dangling != UINT64_MAX;
     auto append_section = [&](const std::string &body) -> LONG {
         std::string name = RootName(root);
         if (!edit.path.empty())
@@ -279,7 +312,12 @@ LONG PlanEdit(Root root, const Scan &old, const HiveEdit &edit, Plan &plan) {
         // A section's name has no escapes: no line break can stand in it.
         if (name.find_first_of("\r\n") != std::string::npos || name.size() + 2 > kMaxLine)
             return ERROR_INVALID_PARAMETER;
-        plan.splices.push_back({old.size, 0, head + last_break + nl + "[" + name + "]" + nl + body, true, {}});
+        std::string section = "[" + name + "]" + nl + body;
+        if (open_end)  // before the last section, which the open hex list stays in
+            plan.splices.push_back({old.key.last_section() ? old.key.last_section() : old.body, 0, section + nl,
+                                    true, {}});
+        else
+            plan.splices.push_back({old.size, 0, head + last_break + nl + section, true, {}});
         plan.new_key = true;
         return ERROR_SUCCESS;
     };
@@ -298,9 +336,11 @@ LONG PlanEdit(Root root, const Scan &old, const HiveEdit &edit, Plan &plan) {
         std::string line;
         if (LONG rc = ValueText(edit.value, wide_strings, nl, line))
             return rc;
-        if (!old.key.exists()) {
-            if (!edit.create)
-                return ERROR_KEY_DELETED;
+        if (!old.key.exists() && !edit.create)
+            return ERROR_KEY_DELETED;
+        // A key without a section of its own (the root, or a key that
+        // sections below it make) gets one.
+        if (old.key.section_ends().empty()) {
             if (LONG rc = append_section(line))
                 return rc;
             break;
@@ -313,7 +353,10 @@ LONG PlanEdit(Root root, const Scan &old, const HiveEdit &edit, Plan &plan) {
             }
         } else {
             uint64_t at = old.key.section_ends().back();
-            plan.splices.push_back({at, 0, (at == old.size ? last_break : "") + line, false, {}});
+            if (at == old.size && open_end)
+                plan.splices.push_back({old.dangling, 0, line, false, {}});  // before the open hex list
+            else
+                plan.splices.push_back({at, 0, (at == old.size ? last_break : "") + line, false, {}});
         }
         break;
     }
@@ -365,11 +408,12 @@ bool ReadsBack(int old_fd, int new_fd, Root root, const std::string &file, const
             return false;
         const std::vector<Event> &events = pieces.back();
         size_t i = 0;
-        if (splice.section && !(i < events.size() && events[i].section && EqualNoCase(events[i].path, edit.path)))
+        if (splice.section &&
+            !(i < events.size() && events[i].kind == Event::Section && EqualNoCase(events[i].path, edit.path)))
             return false;
         i += splice.section;
         bool has_value = edit.kind == HiveEdit::SetValue && !splice.utf8.empty();
-        if (has_value && !(i < events.size() && !events[i].section && SameValue(events[i].value, edit.value)))
+        if (has_value && !(i < events.size() && events[i].kind == Event::Value && SameValue(events[i].value, edit.value)))
             return false;
         if (i + has_value != events.size())
             return false;

@@ -53,31 +53,45 @@ std::string UpperCopy(std::string_view s) {
 
 void ValueList::Add(Value &&value, uint64_t begin, uint64_t end) {
     std::string key = UpperCopy(value.name);
+    places_[key].emplace_back(begin, end);
     auto it = index_.find(key);
     if (it != index_.end()) {
         values_[it->second].type = value.type;
         values_[it->second].data = std::move(value.data);
-        places_[it->second].emplace_back(begin, end);
         return;
     }
     index_.emplace(std::move(key), values_.size());
     values_.push_back(std::move(value));
-    places_.push_back({{begin, end}});
 }
 
-size_t ValueList::Index(std::string_view name) const {
-    auto it = index_.find(UpperCopy(name));
-    return it == index_.end() ? values_.size() : it->second;
+void ValueList::Remove(std::string_view name, uint64_t begin, uint64_t end) {
+    std::string key = UpperCopy(name);
+    places_[key].emplace_back(begin, end);
+    auto it = index_.find(key);
+    if (it == index_.end())
+        return;
+    size_t gone = it->second;
+    values_.erase(values_.begin() + static_cast<ptrdiff_t>(gone));
+    index_.erase(it);
+    for (auto &entry : index_)
+        if (entry.second > gone)
+            entry.second--;
+}
+
+void ValueList::Clear() {
+    values_.clear();
+    index_.clear();
+    places_.clear();
 }
 
 const Value *ValueList::Find(std::string_view name) const {
-    size_t i = Index(name);
-    return i < values_.size() ? &values_[i] : nullptr;
+    auto it = index_.find(UpperCopy(name));
+    return it == index_.end() ? nullptr : &values_[it->second];
 }
 
 const ValueList::Places *ValueList::PlacesOf(std::string_view name) const {
-    size_t i = Index(name);
-    return i < values_.size() ? &places_[i] : nullptr;
+    auto it = places_.find(UpperCopy(name));
+    return it == places_.end() ? nullptr : &it->second;
 }
 
 // --- lines ----------------------------------------------------------------------
@@ -233,7 +247,8 @@ bool LineReader::Next(std::string_view &line) {
 
 namespace {
 
-void ReportCorrupt(const std::string &file, long line, const char *reason) {
+// The first line a process passes over, or the file it cannot read at all.
+void Report(const std::string &file, long line, const char *reason) {
     static bool reported = false;
     if (reported)
         return;
@@ -284,17 +299,6 @@ std::string NarrowFromUtf16(std::string_view bytes) {
 Parser::Parser(LineReader &in, Root root, const std::string &file, bool report)
     : in_(in), root_(RootName(root)), file_(file), report_(report) {}
 
-LONG Parser::Fail(const char *reason) {
-    if (report_)
-        ReportCorrupt(file_, in_.number(), reason);
-    return ERROR_REGISTRY_CORRUPT;
-}
-
-bool Parser::Bad(const char *reason) {
-    Fail(reason);
-    return false;
-}
-
 LONG Parser::Run(Visitor &visitor) {
     std::string_view line;
     if (!in_.Next(line))
@@ -302,10 +306,13 @@ LONG Parser::Run(Visitor &visitor) {
     if (!in_.utf16() && line.size() >= 3 && line.substr(0, 3) == "\xEF\xBB\xBF")
         line.remove_prefix(3);
     std::string_view format = TrimBlanks(line);
-    if (format == "Windows Registry Editor Version 5.00")
+    if (format == "Windows Registry Editor Version 5.00") {
         wide_strings_ = true;
-    else if (format != "REGEDIT4")
-        return Fail("not a registry file (REGEDIT4 or Windows Registry Editor Version 5.00)");
+    } else if (format != "REGEDIT4") {
+        if (report_)
+            Report(file_, in_.number(), "not a registry file (REGEDIT4 or Windows Registry Editor Version 5.00)");
+        return ERROR_REGISTRY_CORRUPT;
+    }
     has_header_ = true;
     body_ = in_.end_offset();
     return Body(visitor, false, false);
@@ -316,71 +323,104 @@ LONG Parser::RunFragment(Visitor &visitor, bool wide_strings, bool in_section) {
     return Body(visitor, in_section, in_section);
 }
 
+void Parser::Skip(Visitor &visitor, uint64_t begin, const char *reason) {
+    if (report_)
+        Report(file_, in_.number(), reason);
+    visitor.Skipped(begin, in_.end_offset());
+}
+
+// Every line is a statement of its own but for a hex list's continuations:
+// a section, a value, or a comment. Whatever cannot be parsed is passed
+// over, and the section it stands in goes on.
 LONG Parser::Body(Visitor &visitor, bool in_section, bool wanted) {
     std::string_view line;
     while (in_.Next(line)) {
-        if (in_.overlong())
-            return Fail("line longer than 4 MiB");
+        uint64_t begin = in_.offset();
+        if (in_.overlong()) {
+            Skip(visitor, begin, "line longer than 4 MiB");
+            continue;
+        }
         std::string_view s = TrimBlanks(line);
         if (s.empty() || s[0] == ';' || s[0] == '#')
             continue;
         if (s[0] == '[') {
-            std::string_view path;
-            if (!Header(s, path))
-                return ERROR_REGISTRY_CORRUPT;
-            wanted = visitor.Section(path, in_.offset(), in_.end_offset());
-            in_section = true;
-        } else if (s[0] == '"' || s[0] == '@') {
-            if (!in_section)
-                return Fail("value outside a section");
-            if (wanted) {
-                uint64_t begin = in_.offset();
-                Value value;
-                if (!ParseValue(s, value, true))
-                    return ERROR_REGISTRY_CORRUPT;
-                visitor.Found(std::move(value), begin, in_.end_offset());
-            } else {
-                // Checked only, nothing kept.
-                if (!ParseValue(s, scratch_, false))
-                    return ERROR_REGISTRY_CORRUPT;
-            }
-        } else {
-            return Fail("unexpected text");
+            SectionLine(visitor, s, in_section, wanted);
+            continue;
         }
+        if (s[0] != '"' && s[0] != '@') {
+            Skip(visitor, begin, "unexpected text");
+            continue;
+        }
+        // A value of a section that names no key, or of none, is read all
+        // the same: its hex list decides where the next statement begins.
+        bool keep = in_section && wanted;
+        Value &value = keep ? fresh_ : scratch_;
+        value.name.clear();
+        value.data.clear();
+        Outcome outcome = Statement(s, value, keep);
+        if (outcome == Outcome::Bad)
+            Skip(visitor, begin, reason_);
+        else if (!in_section)
+            Skip(visitor, begin, "value outside a section");
+        else if (outcome == Outcome::Removal && keep)
+            visitor.ValueRemoved(std::move(value.name), begin, in_.end_offset());
+        else if (keep)
+            visitor.Found(std::move(value), begin, in_.end_offset());
     }
     if (in_.error())
         return Win32FromErrno(in_.error());
     return ERROR_SUCCESS;
 }
 
-// "[HKEY_CURRENT_USER\A\B]" gives "A\B"; the hive's own root gives "".
-bool Parser::Header(std::string_view s, std::string_view &path) {
-    // The line has no blanks around it, so it ends with the ']'.
-    if (s.back() != ']')
-        return Bad(s.find(']') == std::string_view::npos ? "section without ']'" : "text after a section name");
-    std::string_view name = s.substr(1, s.size() - 2);
-    if (name.find('\0') != std::string_view::npos)
-        return Bad("NUL byte in a section name");
-    if (!name.empty() && name[0] == '-')
-        return Bad("key removal in a hive file");
+// "[ROOT\path]", "[-ROOT\path]": the name runs to the line's last ']', and
+// what follows it is passed over. A name with a blank after the '[' or
+// without a ']' is passed over, and the section above goes on; one that names
+// no key of this hive ends that section, as one that names a key does.
+void Parser::SectionLine(Visitor &visitor, std::string_view s, bool &in_section, bool &wanted) {
+    uint64_t begin = in_.offset(), end = in_.end_offset();
+    s = s.substr(0, s.find('\0'));  // regedit reads a line up to a NUL
+    size_t close = s.rfind(']');
+    if (close == std::string_view::npos)
+        return Skip(visitor, begin, "section without ']'");
+    if (s.size() > 1 && IsBlank(s[1]))
+        return Skip(visitor, begin, "blank before a section's name");
+    std::string_view name = s.substr(1, close - 1);
+    bool removal = !name.empty() && name[0] == '-';
+    if (removal)
+        name.remove_prefix(1);
+    visitor.Mark(begin);
+    in_section = wanted = false;
     bool root = name.size() >= root_.size() &&
                 (name.compare(0, root_.size(), root_) == 0 || StartsNoCase(name, root_));
     if (!root || (name.size() > root_.size() && name[root_.size()] != '\\'))
-        return Bad("section outside this hive's root");
-    path = name.size() > root_.size() ? name.substr(root_.size() + 1) : std::string_view();
-    bool empty_name = !path.empty() && (path.front() == '\\' || path.back() == '\\');
-    for (size_t i = 1; !empty_name && i < path.size(); i++)
-        empty_name = path[i] == '\\' && path[i - 1] == '\\';
-    if (empty_name)
-        return Bad("empty key name in a section");
-    return true;
+        return Skip(visitor, begin, "section outside this hive's root");
+    std::string_view path = name.size() > root_.size() ? name.substr(root_.size() + 1) : std::string_view();
+    // Empty names in the path ("A\\B", a trailing '\') are passed over.
+    bool clean = path.empty() || (path.front() != '\\' && path.back() != '\\');
+    for (size_t i = 1; clean && i < path.size(); i++)
+        clean = !(path[i] == '\\' && path[i - 1] == '\\');
+    if (!clean) {
+        path_.clear();
+        for (size_t i = 0; i < path.size(); i++)
+            if (path[i] != '\\' || (!path_.empty() && path_.back() != '\\'))
+                path_ += path[i];
+        if (!path_.empty() && path_.back() == '\\')
+            path_.pop_back();
+        path = path_;
+    }
+    if (removal) {
+        if (path.empty())
+            return Skip(visitor, begin, "removal of a whole root");
+        return visitor.KeyRemoved(path, begin, end);
+    }
+    wanted = visitor.Section(path, begin, end);
+    in_section = true;
 }
 
 // A quoted string at s[pos] with regedit's escapes, into `out` when given;
-// pos moves past it. No NUL byte may stand in it as it is, and none in a
-// name at all: the narrow functions could not tell such a name from the
-// name cut at its NUL.
-bool Parser::QuotedString(std::string_view s, size_t &pos, std::string *out, bool name) {
+// pos moves past it. No NUL byte may stand in it as it is: the narrow
+// functions could not tell a name holding one from the name cut there.
+bool Parser::QuotedString(std::string_view s, size_t &pos, std::string *out) {
     pos++;  // the opening quote
     while (pos < s.size()) {
         size_t stop = pos;
@@ -396,8 +436,10 @@ bool Parser::QuotedString(std::string_view s, size_t &pos, std::string *out, boo
         char c = s[pos++];
         if (c == '"')
             return true;
-        if (c == '\0' || (name && pos < s.size() && s[pos] == '0'))
-            return Bad("NUL byte in a name or string");
+        if (c == '\0') {
+            reason_ = "NUL byte in a name or string";
+            return false;
+        }
         if (pos == s.size())
             break;
         char e = s[pos++];
@@ -412,126 +454,178 @@ bool Parser::QuotedString(std::string_view s, size_t &pos, std::string *out, boo
         default: *out += '\\'; *out += e; break;  // kept as written, as regedit does
         }
     }
-    return Bad("unterminated string");
+    reason_ = "unterminated string";
+    return false;
 }
 
-bool Parser::ParseValue(std::string_view s, Value &value, bool keep) {
+namespace {
+// The rest of a statement: nothing, or a comment.
+bool Ends(std::string_view s, size_t pos) {
+    while (pos < s.size() && IsBlank(s[pos]))
+        pos++;
+    return pos == s.size() || s[pos] == ';';
+}
+}  // namespace
+
+// One value statement, `"name"=data` or `@=data`, with the continuations of
+// its hex list. `keep`: the value is wanted, else it is only checked.
+Parser::Outcome Parser::Statement(std::string_view s, Value &value, bool keep) {
     size_t pos = 0;
     if (s[0] == '@') {
         pos = 1;
-    } else if (!QuotedString(s, pos, keep ? &value.name : nullptr, true)) {
-        return false;
+    } else if (!QuotedString(s, pos, keep ? &value.name : nullptr)) {
+        return Outcome::Bad;
+    } else if (keep && value.name.find('\0') != std::string::npos) {
+        reason_ = "NUL byte in a name or string";
+        return Outcome::Bad;
     }
     while (pos < s.size() && IsBlank(s[pos]))
         pos++;
-    if (pos >= s.size() || s[pos] != '=')
-        return Bad("value without '='");
-    std::string_view rest = TrimBlanks(s.substr(pos + 1));
-    if (!rest.empty() && rest[0] == '"') {
+    if (pos >= s.size() || s[pos] != '=') {
+        reason_ = "value without '='";
+        return Outcome::Bad;
+    }
+    pos++;
+    while (pos < s.size() && IsBlank(s[pos]))
+        pos++;
+    std::string_view rest = s.substr(pos);
+    reason_ = "unknown kind of value";
+    if (rest.empty())
+        return Outcome::Bad;
+    if (rest[0] == '-')
+        return Ends(rest, 1) ? Outcome::Removal : Outcome::Bad;
+    if (rest[0] == '"') {
         size_t p = 0;
-        if (!QuotedString(rest, p, keep ? &value.data : nullptr, false))
-            return false;
-        if (!TrimBlanks(rest.substr(p)).empty())
-            return Bad("text after a string value");
+        if (!QuotedString(rest, p, keep ? &value.data : nullptr))
+            return Outcome::Bad;
+        if (!Ends(rest, p)) {
+            reason_ = "text after a string value";
+            return Outcome::Bad;
+        }
         value.type = REG_SZ;
         if (keep)
             value.data += '\0';
-        return true;
+        return Outcome::Value;
     }
-    char kind = rest.empty() ? '\0' : Upper(rest[0]);
-    if (kind == 'D' && StartsNoCase(rest, "dword:")) {
-        std::string_view digits = rest.substr(6);
-        if (digits.empty() || digits.size() > 8)
-            return Bad("bad dword value");
+    // The kinds are spelled in lower case, as regedit takes them.
+    if (rest.compare(0, 6, "dword:") == 0) {
+        size_t p = 6, digits = 0;
         uint32_t n = 0;
-        for (char c : digits) {
-            int d = HexDigit(c);
-            if (d < 0)
-                return Bad("bad dword value");
-            n = n << 4 | static_cast<uint32_t>(d);
+        while (p < rest.size() && IsBlank(rest[p]))
+            p++;
+        for (; p < rest.size() && HexDigit(rest[p]) >= 0; p++, digits++)
+            n = n << 4 | static_cast<uint32_t>(HexDigit(rest[p]));
+        if (digits == 0 || digits > 8 || !Ends(rest, p)) {
+            reason_ = "bad dword value";
+            return Outcome::Bad;
         }
         value.type = REG_DWORD;
         for (int i = 0; keep && i < 4; i++)
             value.data += static_cast<char>(n >> (8 * i) & 0xFF);
-        return true;
+        return Outcome::Value;
     }
-    if (kind == 'H' && StartsNoCase(rest, "hex:")) {
+    if (rest.compare(0, 4, "hex:") == 0) {
         value.type = REG_BINARY;
-        return HexList(rest.substr(4), keep ? &value.data : nullptr);
+        return HexList(rest.substr(4), keep ? &value.data : nullptr) ? Outcome::Value : Outcome::Bad;
     }
-    if (kind == 'H' && StartsNoCase(rest, "hex(")) {
-        size_t close = rest.find(')');
-        if (close == std::string_view::npos || close == 4 || close > 12 || close + 1 >= rest.size() ||
-            rest[close + 1] != ':')
-            return Bad("bad value type");
+    if (rest.compare(0, 4, "hex(") == 0) {
+        // "hex(N):", N up to eight hex digits, none for 0.
+        size_t p = 4;
         uint32_t type = 0;
-        for (char c : rest.substr(4, close - 4)) {
-            int d = HexDigit(c);
-            if (d < 0)
-                return Bad("bad value type");
-            type = type << 4 | static_cast<uint32_t>(d);
+        for (; p < rest.size() && p < 12 && HexDigit(rest[p]) >= 0; p++)
+            type = type << 4 | static_cast<uint32_t>(HexDigit(rest[p]));
+        if (rest.compare(p, 2, "):") != 0) {
+            reason_ = "bad value type";
+            return Outcome::Bad;
         }
         value.type = type;
-        if (!HexList(rest.substr(close + 2), keep ? &value.data : nullptr))
-            return false;
+        if (!HexList(rest.substr(p + 2), keep ? &value.data : nullptr))
+            return Outcome::Bad;
         // Version 5 files hold strings in hex as UTF-16; ours are narrow.
         if (keep && wide_strings_ && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ))
             value.data = NarrowFromUtf16(value.data);
-        return true;
+        return Outcome::Value;
     }
-    if (rest == "-")
-        return Bad("value removal in a hive file");
-    return Bad("unknown kind of value");
+    return Outcome::Bad;
 }
 
-// "01,02,\" and its continuation lines, "  03,04".
+// "01,02,\" and its continuations, "  03,04": bytes of one or more hex digits
+// of a value up to ff, each followed by a comma, the list ending at the line's
+// end or a comment, or going on after ",\" on the next line that holds more
+// than blanks or a comment. A next line that does not begin with a hex digit
+// breaks the list off: the value is passed over, and that line with it. The
+// end of the file ends the list where it stands.
 bool Parser::HexList(std::string_view s, std::string *out) {
+    uint64_t begin = in_.offset();
     for (;;) {
-        s = TrimBlanks(s);
-        bool more = !s.empty() && s.back() == '\\';
-        if (more)
-            s.remove_suffix(1);
         size_t pos = 0;
-        while (pos < s.size()) {
-            // The usual "xx," first, then the general form.
-            if (pos + 2 < s.size() && s[pos + 2] == ',') {
-                int hi = HexDigit(s[pos]), lo = HexDigit(s[pos + 1]);
-                if (hi >= 0 && lo >= 0) {
-                    if (out)
-                        *out += static_cast<char>(hi << 4 | lo);
-                    pos += 3;
-                    continue;
+        bool more = false;
+        for (;;) {
+            while (pos < s.size() && IsBlank(s[pos]))
+                pos++;
+            if (pos == s.size() || s[pos] == ';')
+                break;
+            if (s[pos] == '\\') {
+                more = Ends(s, pos + 1);
+                if (!more) {
+                    reason_ = "bad hex byte";
+                    return false;
+                }
+                break;
+            }
+            // The usual "xx," at once.
+            int hi = HexDigit(s[pos]), lo = pos + 1 < s.size() ? HexDigit(s[pos + 1]) : -1;
+            if (hi >= 0 && lo >= 0 && pos + 2 < s.size() && s[pos + 2] == ',') {
+                if (out)
+                    *out += static_cast<char>(hi << 4 | lo);
+                pos += 3;
+                continue;
+            }
+            if (hi < 0) {
+                reason_ = "bad hex byte";
+                return false;
+            }
+            unsigned byte = 0;
+            for (; pos < s.size() && HexDigit(s[pos]) >= 0; pos++) {
+                byte = byte << 4 | static_cast<unsigned>(HexDigit(s[pos]));
+                if (byte > 0xFF) {
+                    reason_ = "bad hex byte";
+                    return false;
                 }
             }
-            while (pos < s.size() && IsBlank(s[pos]))
-                pos++;
-            if (pos == s.size())
-                break;
-            int hi = HexDigit(s[pos]);
-            if (hi < 0)
-                return Bad("bad hex byte");
-            int byte = hi;
-            pos++;
-            if (pos < s.size() && HexDigit(s[pos]) >= 0)
-                byte = byte << 4 | HexDigit(s[pos++]);
             if (out)
                 *out += static_cast<char>(byte);
-            while (pos < s.size() && IsBlank(s[pos]))
+            if (pos < s.size() && s[pos] == ',') {
                 pos++;
-            if (pos < s.size()) {
-                if (s[pos] != ',')
-                    return Bad("bad hex byte");
-                pos++;
+                continue;
             }
+            if (!Ends(s, pos)) {
+                reason_ = "bad hex byte";
+                return false;
+            }
+            break;
         }
         if (!more)
             return true;
         std::string_view line;
-        if (!in_.Next(line))
-            return Bad("hex list continued past the end of the file");
-        if (in_.overlong())
-            return Bad("line longer than 4 MiB");
-        s = line;
+        for (;;) {
+            if (!in_.Next(line)) {
+                dangling_ = begin;
+                return !in_.error();
+            }
+            if (in_.overlong()) {
+                reason_ = "line longer than 4 MiB";
+                return false;
+            }
+            std::string_view t = TrimBlanks(line);
+            if (!t.empty() && t[0] != ';')
+                break;
+        }
+        s = TrimBlanks(line);
+        if (HexDigit(s[0]) < 0) {
+            reason_ = "hex list broken off";
+            return false;
+        }
     }
 }
 
@@ -563,6 +657,13 @@ struct UpperOrder {
 };
 
 
+// True when removing key `removed` removes `key` too: it is the key itself or
+// one above it.
+bool RemovedWith(std::string_view key, std::string_view removed) {
+    std::string_view child;
+    return Relate(removed, key, &child) != Relation::Other;
+}
+
 // Collects one key's subkeys and values.
 class KeyCollector : public Visitor {
 public:
@@ -588,7 +689,23 @@ public:
         return false;
     }
 
+    void KeyRemoved(std::string_view path, uint64_t, uint64_t) override {
+        std::string_view child;
+        if (RemovedWith(target_, path)) {
+            found_ = false;
+            children_.clear();
+            last_child_.clear();
+            values_.Clear();
+        } else if (Relate(target_, path, &child) == Relation::Below &&
+                   child.size() == path.size() - (target_.empty() ? 0 : target_.size() + 1)) {
+            children_.erase(std::string(child));  // a subkey, and everything below it
+            last_child_.clear();
+        }
+    }
+
     void Found(Value &&value, uint64_t begin, uint64_t end) override { values_.Add(std::move(value), begin, end); }
+
+    void ValueRemoved(std::string &&name, uint64_t begin, uint64_t end) override { values_.Remove(name, begin, end); }
 
     bool found() const { return found_ || target_.empty(); }
 

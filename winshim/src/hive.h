@@ -111,48 +111,44 @@ private:
 
 // --- parsing --------------------------------------------------------------------
 
-// What a parse reports to the code that asked for it.
+// What a parse reports to the code that asked for it, in file order. Offsets
+// run from a statement's first byte to just after its last line break.
 class Visitor {
 public:
     virtual ~Visitor() = default;
-    // A section for key `path`, from byte `begin` to `end`. Returns whether
-    // the values of this section are wanted.
+    // A line after which the reader carries nothing over from the lines
+    // above: a section, a key's removal, or a section that names no key of
+    // this hive. Called first for each of them.
+    virtual void Mark(uint64_t begin) { (void)begin; }
+    // A section for key `path` (components split by '\\'). Returns whether
+    // its values are wanted.
     virtual bool Section(std::string_view path, uint64_t begin, uint64_t end) = 0;
-    // A value of a wanted section, from byte `begin` up to `end`.
+    // "[-ROOT\\path]": the key and everything below it removed.
+    virtual void KeyRemoved(std::string_view path, uint64_t begin, uint64_t end) {
+        (void)path, (void)begin, (void)end;
+    }
+    // A value of a wanted section.
     virtual void Found(Value &&value, uint64_t begin, uint64_t end) = 0;
+    // "name"=-: a value of a wanted section removed.
+    virtual void ValueRemoved(std::string &&name, uint64_t begin, uint64_t end) {
+        (void)name, (void)begin, (void)end;
+    }
+    // A line, or a value's lines, passed over as regedit passes them over.
+    virtual void Skipped(uint64_t begin, uint64_t end) { (void)begin, (void)end; }
 };
 
-// A key's values in file order, a name defined twice keeping its first place
-// and its last data, and where in the file each definition stands.
-class ValueList {
-public:
-    using Places = std::vector<std::pair<uint64_t, uint64_t>>;
-    void Add(Value &&value, uint64_t begin, uint64_t end);
-    const std::vector<Value> &values() const { return values_; }
-    std::vector<Value> &&Take() { return std::move(values_); }
-    const Value *Find(std::string_view name) const;
-    const Places *PlacesOf(std::string_view name) const;
-
-private:
-    size_t Index(std::string_view name) const;
-    std::vector<Value> values_;
-    std::vector<Places> places_;
-    std::unordered_map<std::string, size_t> index_;  // by upper-case name
-};
-
-// How a section's key `path` stands to a key: the same key, a key below it
-// (then `child` is the key's subkey on its way), or neither.
-enum class Relation { Other, Same, Below };
-Relation Relate(std::string_view key, std::string_view path, std::string_view *child);
-
+// A hive file read as regedit's import reads it. Only a file without a
+// header it knows fails as a whole (ERROR_REGISTRY_CORRUPT); a line that
+// cannot be parsed is passed over, the first of a process told on standard
+// error as "winshim: FILE:LINE: REASON", and the rest is read.
 class Parser {
 public:
-    // `report`: tell the first line that cannot be parsed on standard error.
+    // `report`: tell the first line passed over on standard error.
     Parser(LineReader &in, Root root, const std::string &file, bool report = true);
 
-    // Parses and checks the whole file, so that a broken line anywhere makes
-    // the whole hive one that cannot be read; values go to the visitor only
-    // for the sections it wants.
+    // Parses the whole file; values go to the visitor only for the sections
+    // it wants, though every line is read as carefully (a hex list's lines
+    // decide which lines are statements).
     LONG Run(Visitor &visitor);
     // Parses lines taken from the middle of a hive (no header), starting
     // inside a wanted section or outside any.
@@ -165,14 +161,17 @@ public:
     bool has_header() const { return has_header_; }
     // Where the lines after the header begin.
     uint64_t body() const { return body_; }
+    // Where the statement begins that the end of the file left open (a hex
+    // list continued past the last line), or UINT64_MAX.
+    uint64_t dangling() const { return dangling_; }
 
 private:
+    enum class Outcome { Value, Removal, Bad };
     LONG Body(Visitor &visitor, bool in_section, bool wanted);
-    LONG Fail(const char *reason);
-    bool Bad(const char *reason);
-    bool Header(std::string_view s, std::string_view &path);
-    bool QuotedString(std::string_view s, size_t &pos, std::string *out, bool name);
-    bool ParseValue(std::string_view s, Value &value, bool keep);
+    void Skip(Visitor &visitor, uint64_t begin, const char *reason);
+    void SectionLine(Visitor &visitor, std::string_view s, bool &in_section, bool &wanted);
+    Outcome Statement(std::string_view s, Value &value, bool keep);
+    bool QuotedString(std::string_view s, size_t &pos, std::string *out);
     bool HexList(std::string_view s, std::string *out);
 
     LineReader &in_;
@@ -180,8 +179,40 @@ private:
     const std::string &file_;
     bool report_;
     bool wide_strings_ = false, has_header_ = false;
-    uint64_t body_ = 0;
-    Value scratch_;
+    uint64_t body_ = 0, dangling_ = UINT64_MAX;
+    const char *reason_ = nullptr;  // why the last statement was passed over
+    std::string path_;  // a section's path with empty names passed over
+    Value fresh_, scratch_;  // a value wanted, and one only checked
+};
+
+// How a section's key `path` stands to a key: the same key, a key below it
+// (then `child` is the key's subkey on its way), or neither.
+enum class Relation { Other, Same, Below };
+Relation Relate(std::string_view key, std::string_view path, std::string_view *child);
+
+// A key's values in file order, a name defined twice keeping its first place
+// and its last data, and where in the file each definition stands.
+class ValueList {
+public:
+    using Places = std::vector<std::pair<uint64_t, uint64_t>>;
+    void Add(Value &&value, uint64_t begin, uint64_t end);
+    // A removal ("name"=-): the value is gone, and a later one of that name
+    // is a new value, at the end. Its place stays with the name's others, so
+    // that a writer can take the removal away with them.
+    void Remove(std::string_view name, uint64_t begin, uint64_t end);
+    // The key removed: nothing of it is left.
+    void Clear();
+    const std::vector<Value> &values() const { return values_; }
+    std::vector<Value> &&Take() { return std::move(values_); }
+    const Value *Find(std::string_view name) const;
+    // Where the value named is defined or removed since the key last came
+    // into being; null when no such line stands in the key's sections.
+    const Places *PlacesOf(std::string_view name) const;
+
+private:
+    std::vector<Value> values_;
+    std::unordered_map<std::string, size_t> index_;  // by upper-case name
+    std::unordered_map<std::string, Places> places_;  // by upper-case name
 };
 
 }  // namespace winshim
