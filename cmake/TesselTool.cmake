@@ -3,7 +3,8 @@
 # WIDE: the program's entry point is wmain, which receives its arguments as
 # wide text.
 #
-# One program of the suite. Natively it links winshim. On Windows it is a
+# One program of the suite. Natively it links winshim, statically but in
+# sanitized builds. On Windows it is a
 # static 32-bit console program with a manifest (asInvoker, so that a failed
 # write under HKLM is not redirected behind the user's back) and a version
 # resource, whose C runtime does not expand wildcards in its arguments.
@@ -29,5 +30,10 @@ function(tessel_tool name)
     endif()
   else()
     target_link_libraries(${name} PRIVATE $<IF:$<BOOL:${TOOL_WIDE}>,winshim_wmain,winshim>)
+    # A one-shot program costs what starting it costs: linked statically, it
+    # binds no shared library at start. The sanitizers need shared runtimes.
+    if(NOT TESSEL_SANITIZE)
+      target_link_options(${name} PRIVATE -static)
+    endif()
   endif()
 endfunction()

@@ -15,7 +15,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -58,23 +57,51 @@ void Fd::Reset(int fd) {
 
 // --- where the hives are ----------------------------------------------------------
 
+namespace {
+
+// The user's home directory: HOME, else the user's entry in /etc/passwd
+// (read here, so that a program linked statically needs no name service).
+std::string Home() {
+    const char *home = getenv("HOME");
+    if (home && *home)
+        return home;
+    std::string found = "/";
+    if (FILE *passwd = fopen("/etc/passwd", "re")) {
+        char line[4096];
+        std::string uid = std::to_string(getuid());
+        while (fgets(line, sizeof line, passwd)) {
+            // name:password:uid:gid:gecos:home:shell
+            std::vector<std::string> fields(1);
+            for (const char *p = line; *p && *p != '\n'; p++)
+                if (*p == ':')
+                    fields.emplace_back();
+                else
+                    fields.back() += *p;
+            if (fields.size() >= 6 && fields[2] == uid && !fields[5].empty()) {
+                found = fields[5];
+                break;
+            }
+        }
+        fclose(passwd);
+    }
+    return found;
+}
+
+// A directory named by an XDG variable, which counts only when absolute.
+std::string XdgDirectory(const char *variable, const char *fallback) {
+    const char *dir = getenv(variable);
+    if (dir && *dir == '/')
+        return dir;
+    return Home() + fallback;
+}
+
+}  // namespace
+
 std::string StoreDirectory() {
     const char *dir = getenv("WINSHIM_REGISTRY");
     if (dir && *dir)
         return dir;
-    std::string base;
-    const char *xdg = getenv("XDG_DATA_HOME");
-    if (xdg && *xdg == '/') {
-        base = xdg;
-    } else {
-        const char *home = getenv("HOME");
-        if (!home || !*home) {
-            const passwd *pw = getpwuid(getuid());
-            home = pw ? pw->pw_dir : "/";
-        }
-        base = std::string(home) + "/.local/share";
-    }
-    return base + "/winshim/registry";
+    return XdgDirectory("XDG_DATA_HOME", "/.local/share") + "/winshim/registry";
 }
 
 std::string HivePath(Root root) { return StoreDirectory() + "/" + RootName(root) + ".reg"; }
