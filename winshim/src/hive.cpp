@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
-#include <set>
 
 #include <unistd.h>
 
@@ -42,6 +42,51 @@ const char *RootName(Root root) {
     case Root::CurrentConfig: return "HKEY_CURRENT_CONFIG";
     }
     return "";
+}
+
+void NameList::Add(std::string_view name) {
+    if (blocks_.empty() || blocks_.back().size() + name.size() + 1 > blocks_.back().capacity()) {
+        blocks_.emplace_back();
+        blocks_.back().reserve(name.size() + 1 > kBlock ? name.size() + 1 : kBlock);
+    }
+    blocks_.back().append(name);
+    blocks_.back() += '\0';
+}
+
+void NameList::Remove(std::string_view name) {
+    NameList kept;
+    for (const std::string &block : blocks_)
+        for (size_t at = 0; at < block.size();) {
+            std::string_view each(block.data() + at);
+            if (!EqualNoCase(each, name))
+                kept.Add(each);
+            at += each.size() + 1;
+        }
+    *this = std::move(kept);
+}
+
+void NameList::Sort() {
+    size_t count = 0;
+    for (const std::string &block : blocks_)
+        count += static_cast<size_t>(std::count(block.begin(), block.end(), '\0'));
+    starts_.clear();
+    starts_.reserve(count);
+    for (size_t b = 0; b < blocks_.size(); b++)
+        for (size_t at = 0; at < blocks_[b].size(); at += strlen(blocks_[b].data() + at) + 1)
+            starts_.push_back(static_cast<uint32_t>(b * kBlock + at));
+    // By name, then by place: the first spelling of a name stays first.
+    // Exports list keys sorted already, which costs one pass to see.
+    auto less = [this](uint32_t a, uint32_t b) {
+        std::string_view x = At(a), y = At(b);
+        return LessUpper(x, y) || (!LessUpper(y, x) && a < b);
+    };
+    if (!std::is_sorted(starts_.begin(), starts_.end(), less))
+        std::sort(starts_.begin(), starts_.end(), less);
+    size_t kept = 0;
+    for (size_t i = 0; i < starts_.size(); i++)
+        if (kept == 0 || !EqualNoCase(At(starts_[kept - 1]), At(starts_[i])))
+            starts_[kept++] = starts_[i];
+    starts_.resize(kept);
 }
 
 std::string UpperCopy(std::string_view s) {
@@ -652,9 +697,6 @@ Relation Relate(std::string_view target, std::string_view path, std::string_view
 
 namespace {
 
-struct UpperOrder {
-    bool operator()(const std::string &a, const std::string &b) const { return LessUpper(a, b); }
-};
 
 
 // True when removing key `removed` removes `key` too: it is the key itself or
@@ -677,10 +719,10 @@ public:
             return true;
         case Relation::Below:
             found_ = true;
-            // Sections of one subtree come together; skip the set for them.
+            // Sections of one subtree come together: a name once for them.
             if (!EqualNoCase(child, last_child_)) {
-                auto it = children_.emplace(child).first;
-                last_child_ = *it;
+                children_.Add(child);
+                last_child_ = child;
             }
             return false;
         case Relation::Other:
@@ -693,12 +735,12 @@ public:
         std::string_view child;
         if (RemovedWith(target_, path)) {
             found_ = false;
-            children_.clear();
+            children_ = NameList();
             last_child_.clear();
             values_.Clear();
         } else if (Relate(target_, path, &child) == Relation::Below &&
                    child.size() == path.size() - (target_.empty() ? 0 : target_.size() + 1)) {
-            children_.erase(std::string(child));  // a subkey, and everything below it
+            children_.Remove(child);  // a subkey, and everything below it
             last_child_.clear();
         }
     }
@@ -710,14 +752,15 @@ public:
     bool found() const { return found_ || target_.empty(); }
 
     void Take(KeyData &out) {
-        out.subkeys.assign(children_.begin(), children_.end());
+        children_.Sort();
+        out.subkeys = std::move(children_);
         out.values = values_.Take();
     }
 
 private:
     std::string_view target_;
     bool found_ = false;
-    std::set<std::string, UpperOrder> children_;
+    NameList children_;
     std::string last_child_;
     ValueList values_;
 };

@@ -67,11 +67,52 @@ struct Value {
     std::string data;
 };
 
+// Names kept end to end in one block, each ended by a NUL (no name holds
+// one), in the order RegEnumKeyA lists them: a key may have hundreds of
+// thousands of subkeys, and a string each would cost many times their bytes.
+class NameList {
+public:
+    void Add(std::string_view name);
+    // Takes out every name equal to `name` without regard to case.
+    void Remove(std::string_view name);
+    // Sorts as Windows sorts subkeys (in upper case, byte by byte); of names
+    // equal without regard to case, the one added first stays.
+    void Sort();
+    size_t size() const { return starts_.size(); }
+    std::string_view operator[](size_t i) const { return At(starts_[i]); }
+
+    class Iterator {
+    public:
+        Iterator(const NameList *list, size_t i) : list_(list), i_(i) {}
+        std::string_view operator*() const { return (*list_)[i_]; }
+        Iterator &operator++() {
+            i_++;
+            return *this;
+        }
+        bool operator!=(const Iterator &other) const { return i_ != other.i_; }
+
+    private:
+        const NameList *list_;
+        size_t i_;
+    };
+    Iterator begin() const { return Iterator(this, 0); }
+    Iterator end() const { return Iterator(this, size()); }
+
+private:
+    // Blocks that never move, so that a long list grows without copying.
+    static constexpr size_t kBlock = 1u << 20;
+    std::string_view At(uint32_t start) const {
+        return std::string_view(blocks_[start / kBlock].data() + start % kBlock);
+    }
+    std::vector<std::string> blocks_;
+    std::vector<uint32_t> starts_;  // where each name begins (block and offset), sorted by Sort()
+};
+
 // What reading one key gives: its direct subkeys in enumeration order and its
 // values in file order (a name defined twice keeps its first place and its
 // last data).
 struct KeyData {
-    std::vector<std::string> subkeys;
+    NameList subkeys;
     std::vector<Value> values;
 };
 

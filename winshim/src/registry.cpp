@@ -180,12 +180,13 @@ extern "C" LSTATUS WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DW
     const auto &subkeys = key->data.subkeys;
     if (dwIndex >= subkeys.size())
         return ERROR_NO_MORE_ITEMS;
-    const std::string &name = subkeys[dwIndex];
+    std::string_view name = subkeys[dwIndex];
     if (!lpName)
         return ERROR_INVALID_PARAMETER;
     if (name.size() >= cchName)
         return ERROR_MORE_DATA;
-    memcpy(lpName, name.c_str(), name.size() + 1);
+    memcpy(lpName, name.data(), name.size());
+    lpName[name.size()] = '\0';
     return ERROR_SUCCESS;
 }
 
@@ -233,7 +234,7 @@ extern "C" LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpc
     if (lpcchClass)
         *lpcchClass = 0;
     size_t max_subkey = 0, max_name = 0, max_data = 0;
-    for (const std::string &name : key->data.subkeys)
+    for (std::string_view name : key->data.subkeys)
         max_subkey = std::max(max_subkey, name.size());
     for (const Value &value : key->data.values) {
         max_name = std::max(max_name, value.name.size());

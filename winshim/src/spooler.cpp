@@ -202,14 +202,14 @@ LONG ReadPrinter(const std::wstring &name, PrinterData &out) {
     LONG rc = winshim::ReadKey(Root::LocalMachine, kPrinters, &printers);
     if (rc != ERROR_SUCCESS)
         return rc;
-    const std::string *key = nullptr;
-    for (const std::string &sub : printers.subkeys)
+    std::string key;
+    for (std::string_view sub : printers.subkeys)
         if (winshim::EqualNoCaseWide(winshim::WideFromUtf8(sub), name))
-            key = &sub;
-    if (!key)
+            key = sub;
+    if (key.empty())
         return ERROR_FILE_NOT_FOUND;
     winshim::KeyData data;
-    rc = winshim::ReadKey(Root::LocalMachine, std::string(kPrinters) + "\\" + *key, &data);
+    rc = winshim::ReadKey(Root::LocalMachine, std::string(kPrinters) + "\\" + key, &data);
     if (rc != ERROR_SUCCESS)
         return rc;
     out.name = name;
@@ -489,7 +489,7 @@ extern "C" BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBY
         LONG rc = winshim::ReadKey(Root::LocalMachine, kPrinters, &keys);
         if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
             return Fail(rc);
-        for (const std::string &key : keys.subkeys) {
+        for (std::string_view key : keys.subkeys) {
             PrinterData data;
             if (ReadPrinter(winshim::WideFromUtf8(key), data) == ERROR_SUCCESS)
                 printers.push_back(data);
