@@ -40,13 +40,17 @@ protected:
         return text.str();
     }
 
-    // The store's hidden files: what writers leave beside the hives.
+    // The store's hidden files but the hives' indexes: what writers leave
+    // beside the hives.
     std::vector<std::string> StrayFiles() const {
         std::vector<std::string> names;
         DIR *d = opendir(dir_.c_str());
-        while (const dirent *e = readdir(d))
-            if (e->d_name[0] == '.' && strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                names.push_back(e->d_name);
+        while (const dirent *e = readdir(d)) {
+            std::string name = e->d_name;
+            bool index = name.size() > 14 && name.compare(name.size() - 14, 14, ".winshim-index") == 0;
+            if (name[0] == '.' && name != "." && name != ".." && !index)
+                names.push_back(name);
+        }
         closedir(d);
         return names;
     }

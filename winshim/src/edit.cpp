@@ -216,7 +216,7 @@ LONG ScanHive(int fd, Root root, const std::string &file, Scan &scan) {
     if (fd < 0)
         return ERROR_SUCCESS;
     struct stat st;
-    if (lseek(fd, 0, SEEK_SET) != 0 || fstat(fd, &st) != 0)
+    if (fstat(fd, &st) != 0)
         return Win32FromErrno(errno);
     LineReader in(fd, static_cast<uint64_t>(st.st_size));
     Parser parser(in, root, file);
@@ -449,7 +449,7 @@ bool ReadsBack(int old_fd, int new_fd, Root root, const std::string &file, const
         }
         // A new file is read as any file is, its byte order mark and all.
         struct stat st;
-        if (whole && (fstat(new_fd, &st) != 0 || lseek(new_fd, 0, SEEK_SET) != 0))
+        if (whole && fstat(new_fd, &st) != 0)
             return false;
         LineReader in = whole ? LineReader(new_fd, static_cast<uint64_t>(st.st_size))
                               : LineReader(new_fd, new_begin, new_end, old.utf16);

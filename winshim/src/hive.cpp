@@ -4,6 +4,8 @@
 
 #include "hive.h"
 
+#include "index.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <algorithm>
@@ -16,6 +18,8 @@ namespace winshim {
 bool EqualNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
+    if (a == b)  // names mostly keep one spelling
+        return true;
     for (size_t i = 0; i < a.size(); i++)
         if (a[i] != b[i] && Upper(a[i]) != Upper(b[i]))
             return false;
@@ -25,6 +29,8 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 bool LessUpper(std::string_view a, std::string_view b) {
     size_t n = a.size() < b.size() ? a.size() : b.size();
     for (size_t i = 0; i < n; i++) {
+        if (a[i] == b[i])
+            continue;
         unsigned char x = static_cast<unsigned char>(Upper(a[i]));
         unsigned char y = static_cast<unsigned char>(Upper(b[i]));
         if (x != y)
@@ -65,7 +71,7 @@ void NameList::Remove(std::string_view name) {
     *this = std::move(kept);
 }
 
-void NameList::Sort() {
+void NameList::Sorted() {
     size_t count = 0;
     for (const std::string &block : blocks_)
         count += static_cast<size_t>(std::count(block.begin(), block.end(), '\0'));
@@ -74,6 +80,10 @@ void NameList::Sort() {
     for (size_t b = 0; b < blocks_.size(); b++)
         for (size_t at = 0; at < blocks_[b].size(); at += strlen(blocks_[b].data() + at) + 1)
             starts_.push_back(static_cast<uint32_t>(b * kBlock + at));
+}
+
+void NameList::Sort() {
+    Sorted();
     // By name, then by place: the first spelling of a name stays first.
     // Exports list keys sorted already, which costs one pass to see.
     auto less = [this](uint32_t a, uint32_t b) {
@@ -149,12 +159,7 @@ LineReader::LineReader(int fd, uint64_t size) : fd_(fd), buf_(size < kBlock ? si
 
 LineReader::LineReader(int fd, uint64_t begin, uint64_t end, bool utf16)
     : fd_(fd), buf_(end - begin < kBlock ? end - begin + 2 : kBlock), base_(begin), limit_(end), started_(true),
-      utf16_(utf16) {
-    if (lseek(fd, static_cast<off_t>(begin), SEEK_SET) < 0) {
-        error_ = errno;
-        eof_ = true;
-    }
-}
+      utf16_(utf16) {}
 
 LineReader::LineReader(std::string_view text)
     : fd_(-1), buf_(text.begin(), text.end()), fill_(text.size()), eof_(true), started_(true) {}
@@ -172,7 +177,7 @@ bool LineReader::Fill() {
     if (limit_ - (base_ + fill_) < room)
         room = static_cast<size_t>(limit_ - (base_ + fill_));
     for (;;) {
-        ssize_t n = room ? sys::Read(fd_, buf_.data() + fill_, room) : 0;
+        ssize_t n = room ? sys::Read(fd_, buf_.data() + fill_, room, static_cast<off_t>(base_ + fill_)) : 0;
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -290,16 +295,15 @@ bool LineReader::Next(std::string_view &line) {
 
 // --- parsing --------------------------------------------------------------------
 
-namespace {
-
-// The first line a process passes over, or the file it cannot read at all.
-void Report(const std::string &file, long line, const char *reason) {
+void ReportOnce(const std::string &file, long line, const char *reason) {
     static bool reported = false;
     if (reported)
         return;
     reported = true;
     fprintf(stderr, "winshim: %s:%ld: %s\n", file.c_str(), line, reason);
 }
+
+namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -341,6 +345,33 @@ std::string NarrowFromUtf16(std::string_view bytes) {
 
 }  // namespace
 
+namespace {
+const char kVersion5[] = "Windows Registry Editor Version 5.00";
+
+// The header as the reader takes it: the format it names, or none.
+bool Header(std::string_view line, bool utf16, bool *wide_strings) {
+    if (!utf16 && line.size() >= 3 && line.substr(0, 3) == "\xEF\xBB\xBF")
+        line.remove_prefix(3);
+    std::string_view format = TrimBlanks(line);
+    *wide_strings = format == kVersion5;
+    return *wide_strings || format == "REGEDIT4";
+}
+}  // namespace
+
+bool FirstLine(int fd, bool *utf16, bool *wide_strings) {
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return false;
+    LineReader in(fd, static_cast<uint64_t>(st.st_size) < 4096 ? static_cast<uint64_t>(st.st_size) : 4096);
+    std::string_view line;
+    *utf16 = false;
+    *wide_strings = false;
+    if (!in.Next(line))
+        return false;
+    *utf16 = in.utf16();
+    return Header(line, *utf16, wide_strings);
+}
+
 Parser::Parser(LineReader &in, Root root, const std::string &file, bool report)
     : in_(in), root_(RootName(root)), file_(file), report_(report) {}
 
@@ -348,14 +379,11 @@ LONG Parser::Run(Visitor &visitor) {
     std::string_view line;
     if (!in_.Next(line))
         return in_.error() ? Win32FromErrno(in_.error()) : ERROR_SUCCESS;  // an empty file: an empty hive
-    if (!in_.utf16() && line.size() >= 3 && line.substr(0, 3) == "\xEF\xBB\xBF")
-        line.remove_prefix(3);
-    std::string_view format = TrimBlanks(line);
-    if (format == "Windows Registry Editor Version 5.00") {
-        wide_strings_ = true;
-    } else if (format != "REGEDIT4") {
+    if (!Header(line, in_.utf16(), &wide_strings_)) {
+        passed_line_ = in_.number();
+        passed_reason_ = "not a registry file (REGEDIT4 or Windows Registry Editor Version 5.00)";
         if (report_)
-            Report(file_, in_.number(), "not a registry file (REGEDIT4 or Windows Registry Editor Version 5.00)");
+            ReportOnce(file_, passed_line_, passed_reason_);
         return ERROR_REGISTRY_CORRUPT;
     }
     has_header_ = true;
@@ -369,8 +397,12 @@ LONG Parser::RunFragment(Visitor &visitor, bool wide_strings, bool in_section) {
 }
 
 void Parser::Skip(Visitor &visitor, uint64_t begin, const char *reason) {
+    if (!passed_reason_) {
+        passed_line_ = in_.number();
+        passed_reason_ = reason;
+    }
     if (report_)
-        Report(file_, in_.number(), reason);
+        ReportOnce(file_, in_.number(), reason);
     visitor.Skipped(begin, in_.end_offset());
 }
 
@@ -767,7 +799,134 @@ private:
 
 }  // namespace
 
-LONG ReadKey(Root root, const std::string &path, KeyData *out) {
+namespace {
+
+// Passes every event to a first visitor, whose wishes count, and to a second.
+class Both : public Visitor {
+public:
+    Both(Visitor &first, Visitor &second) : first_(first), second_(second) {}
+    void Mark(uint64_t begin) override {
+        first_.Mark(begin);
+        second_.Mark(begin);
+    }
+    bool Section(std::string_view path, uint64_t begin, uint64_t end) override {
+        second_.Section(path, begin, end);
+        return first_.Section(path, begin, end);
+    }
+    void KeyRemoved(std::string_view path, uint64_t begin, uint64_t end) override {
+        first_.KeyRemoved(path, begin, end);
+        second_.KeyRemoved(path, begin, end);
+    }
+    void Found(Value &&value, uint64_t begin, uint64_t end) override { first_.Found(std::move(value), begin, end); }
+    void ValueRemoved(std::string &&name, uint64_t begin, uint64_t end) override {
+        first_.ValueRemoved(std::move(name), begin, end);
+    }
+    void Skipped(uint64_t begin, uint64_t end) override {
+        first_.Skipped(begin, end);
+        second_.Skipped(begin, end);
+    }
+
+private:
+    Visitor &first_, &second_;
+};
+
+// Sees that some lines begin with a section for `path`, and hold no other.
+class EventCounter : public Visitor {
+public:
+    explicit EventCounter(std::string_view path) : path_(path) {}
+    bool Section(std::string_view path, uint64_t, uint64_t) override {
+        right_ = !sections_++ && path == path_;
+        return false;
+    }
+    void KeyRemoved(std::string_view, uint64_t, uint64_t) override { sections_++; }
+    void Found(Value &&, uint64_t, uint64_t) override {}
+    bool right() const { return right_ && sections_ == 1; }
+
+private:
+    std::string_view path_;
+    bool right_ = false;
+    int sections_ = 0;
+};
+
+// Reads one of the index's ranges: it must begin with the key's section.
+class RangeReader : public Visitor {
+public:
+    RangeReader(std::string_view path, KeyCollector &collector) : path_(path), collector_(collector) {}
+    bool Section(std::string_view path, uint64_t begin, uint64_t end) override {
+        right_ = right_ || (!sections_++ && EqualNoCase(path, path_));
+        return collector_.Section(path, begin, end);
+    }
+    void KeyRemoved(std::string_view, uint64_t, uint64_t) override { right_ = false; }
+    void Found(Value &&value, uint64_t begin, uint64_t end) override {
+        collector_.Found(std::move(value), begin, end);
+    }
+    void ValueRemoved(std::string &&name, uint64_t begin, uint64_t end) override {
+        collector_.ValueRemoved(std::move(name), begin, end);
+    }
+    bool right() const { return right_ && sections_ == 1; }
+
+private:
+    std::string_view path_;
+    KeyCollector &collector_;
+    bool right_ = false;
+    int sections_ = 0;
+};
+
+// A section's line as the index says it stands: it must name `path`.
+bool SectionAt(int fd, Root root, const std::string &file, bool utf16, uint64_t begin, uint64_t end,
+               std::string_view path) {
+    LineReader in(fd, begin, end, utf16);
+    Parser parser(in, root, file, false);
+    EventCounter first(path);
+    return parser.RunFragment(first, false, false) == ERROR_SUCCESS && first.right();
+}
+
+// Answers from the index; false when it turns out broken, so that the
+// hive is read whole. What it says is checked against the hive wherever
+// that is cheap: the header (and with it the encoding), and a line for every
+// section it points at.
+bool ReadIndexed(Index &index, int fd, Root root, const std::string &file, const std::string &path, KeyData *out,
+                 bool subkeys, LONG *rc) {
+    bool utf16, wide_strings;
+    bool header = FirstLine(fd, &utf16, &wide_strings);
+    if (header != (index.verdict() == ERROR_SUCCESS) || (header && utf16 != index.utf16()) ||
+        (header && wide_strings != index.wide_strings()))
+        return false;
+    long line;
+    std::string reason;
+    if (index.Passed(&line, &reason))
+        ReportOnce(file, line, reason.c_str());
+    if ((*rc = index.verdict()) != ERROR_SUCCESS)
+        return *rc == ERROR_REGISTRY_CORRUPT;
+    IndexedKey key;
+    if (!index.Lookup(path, out && subkeys, key))
+        return false;
+    if (!key.exists) {
+        *rc = ERROR_FILE_NOT_FOUND;
+        return true;
+    }
+    if (key.ranges.empty() && !path.empty() &&
+        !SectionAt(fd, root, file, utf16, key.witness.first, key.witness.second, key.witness_path))
+        return false;
+    if (!out)
+        return true;
+    KeyCollector collector(path);
+    for (const auto &[begin, end] : key.ranges) {
+        LineReader in(fd, begin, end, index.utf16());
+        Parser parser(in, root, file, false);
+        RangeReader reader(path, collector);
+        if (parser.RunFragment(reader, index.wide_strings(), false) != ERROR_SUCCESS || !reader.right())
+            return false;
+    }
+    collector.Take(*out);
+    out->subkeys = std::move(key.children);
+    out->has_subkeys = subkeys;
+    return true;
+}
+
+}  // namespace
+
+LONG ReadKey(Root root, const std::string &path, KeyData *out, bool subkeys) {
     std::string file = HivePath(root);
     Fd fd;
     struct stat st;
@@ -780,10 +939,28 @@ LONG ReadKey(Root root, const std::string &path, KeyData *out) {
             *out = KeyData();
         return ERROR_SUCCESS;
     }
+    bool indexed = IndexWanted(static_cast<uint64_t>(st.st_size));
+    std::string target;
+    if (indexed) {
+        target = HiveTarget(file);
+        Index index;
+        LONG rc;
+        if (index.Open(target, st) && ReadIndexed(index, fd.get(), root, file, path, out, subkeys, &rc))
+            return rc;
+    }
     LineReader in(fd.get(), static_cast<uint64_t>(st.st_size));
     Parser parser(in, root, file);
     KeyCollector collector(path);
-    LONG rc = parser.Run(collector);
+    LONG rc;
+    if (indexed) {
+        // Read whole once: the index of it comes out of the same reading.
+        IndexBuilder builder;
+        Both both(collector, builder);
+        rc = parser.Run(both);
+        builder.Write(target, st, parser, in);
+    } else {
+        rc = parser.Run(collector);
+    }
     if (rc != ERROR_SUCCESS)
         return rc;
     if (!collector.found())

@@ -19,7 +19,7 @@ namespace winshim {
 namespace sys {
 int Open(const char *path, int flags, mode_t mode = 0);
 int OpenTemp(char *path_template);  // "open" too: mkostemp
-ssize_t Read(int fd, void *buffer, size_t size);
+ssize_t Read(int fd, void *buffer, size_t size, off_t offset);  // "read": pread
 ssize_t Write(int fd, const void *buffer, size_t size);
 ssize_t CopyRange(int from, off_t *offset, int to, size_t size);  // "copy_file_range"
 int Fsync(int fd);
@@ -37,6 +37,14 @@ public:
     ~Fd() { Reset(); }
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
+    Fd(Fd &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Fd &operator=(Fd &&other) noexcept {
+        if (this != &other) {
+            Reset(other.fd_);
+            other.fd_ = -1;
+        }
+        return *this;
+    }
     int get() const { return fd_; }
     void Reset(int fd = -1);
 
@@ -109,6 +117,14 @@ private:
     std::string wide_line_;  // a UTF-16 line as UTF-8
 };
 
+// Reads a hive file's first line: true when it is a header the reader knows,
+// with the file's encoding and the header's format of hex strings.
+bool FirstLine(int fd, bool *utf16, bool *wide_strings);
+
+// Tells "winshim: FILE:LINE: REASON" on standard error, for the first line
+// passed over in a process, or a file that is no hive.
+void ReportOnce(const std::string &file, long line, const char *reason);
+
 // --- parsing --------------------------------------------------------------------
 
 // What a parse reports to the code that asked for it, in file order. Offsets
@@ -164,6 +180,12 @@ public:
     // Where the statement begins that the end of the file left open (a hex
     // list continued past the last line), or UINT64_MAX.
     uint64_t dangling() const { return dangling_; }
+    // The first line passed over: its number and why.
+    bool Passed(long *line, const char **reason) const {
+        *line = passed_line_;
+        *reason = passed_reason_;
+        return passed_reason_ != nullptr;
+    }
 
 private:
     enum class Outcome { Value, Removal, Bad };
@@ -181,6 +203,8 @@ private:
     bool wide_strings_ = false, has_header_ = false;
     uint64_t body_ = 0, dangling_ = UINT64_MAX;
     const char *reason_ = nullptr;  // why the last statement was passed over
+    long passed_line_ = 0;
+    const char *passed_reason_ = nullptr;
     std::string path_;  // a section's path with empty names passed over
     Value fresh_, scratch_;  // a value wanted, and one only checked
 };

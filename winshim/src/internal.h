@@ -78,6 +78,8 @@ public:
     // Sorts as Windows sorts subkeys (in upper case, byte by byte); of names
     // equal without regard to case, the one added first stays.
     void Sort();
+    // For names added in that order already, each once.
+    void Sorted();
     size_t size() const { return starts_.size(); }
     std::string_view operator[](size_t i) const { return At(starts_[i]); }
 
@@ -114,13 +116,16 @@ private:
 struct KeyData {
     NameList subkeys;
     std::vector<Value> values;
+    bool has_subkeys = true;  // false: not read yet (ReadKey with subkeys false)
 };
 
 // Reads key `path` (components split by '\', "" for the root itself) of a
 // hive. Returns ERROR_SUCCESS and fills `out` (when given), ERROR_FILE_NOT_FOUND
 // when no section names the key or a key below it, ERROR_REGISTRY_CORRUPT
 // when the file cannot be parsed, or the error of reading the file.
-LONG ReadKey(Root root, const std::string &path, KeyData *out);
+// `subkeys` false: the subkeys may be left unread (has_subkeys false), which
+// spares a large hive's index a walk through everything below the key.
+LONG ReadKey(Root root, const std::string &path, KeyData *out, bool subkeys = true);
 
 // True when the hive may be changed: its file, or while there is none its
 // directory, has a write permission bit.

@@ -90,7 +90,7 @@ LONG KeyOf(HKEY hKey, Key **out) {
         if (!slot) {
             auto key = std::make_unique<Key>();
             key->root = root;
-            if (LONG rc = winshim::ReadKey(root, "", &key->data))
+            if (LONG rc = winshim::ReadKey(root, "", &key->data, false))
                 return rc;
             slot = std::move(key);
         }
@@ -99,6 +99,19 @@ LONG KeyOf(HKEY hKey, Key **out) {
     }
     *out = Lookup(hKey);
     return *out ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+// The key's subkeys, read when first asked for where the hive's index spared
+// reading them at the open.
+LONG Subkeys(Key *key) {
+    if (key->data.has_subkeys)
+        return ERROR_SUCCESS;
+    winshim::KeyData now;
+    if (LONG rc = winshim::ReadKey(key->root, key->path, &now))
+        return rc == ERROR_FILE_NOT_FOUND ? ERROR_KEY_DELETED : rc;
+    key->data.subkeys = std::move(now.subkeys);
+    key->data.has_subkeys = true;
+    return ERROR_SUCCESS;
 }
 
 const Value *FindValue(const Key *key, LPCSTR name) {
@@ -148,7 +161,7 @@ extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSA
     auto key = std::make_unique<Key>();
     if (LONG rc = Resolve(hKey, lpSubKey, &key->root, &key->path))
         return rc;
-    if (LONG rc = winshim::ReadKey(key->root, key->path, &key->data))
+    if (LONG rc = winshim::ReadKey(key->root, key->path, &key->data, false))
         return rc;
     return HandOut(std::move(key), samDesired, phkResult);
 }
@@ -176,6 +189,8 @@ extern "C" LSTATUS WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DW
         return static_cast<LSTATUS>(fault);
     Key *key;
     if (LONG rc = KeyOf(hKey, &key))
+        return rc;
+    if (LONG rc = Subkeys(key))
         return rc;
     const auto &subkeys = key->data.subkeys;
     if (dwIndex >= subkeys.size())
@@ -226,6 +241,9 @@ extern "C" LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpc
         return rc;
     if (lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
+    if (lpcSubKeys || lpcbMaxSubKeyLen)
+        if (LONG rc = Subkeys(key))
+            return rc;
     if (lpClass) {
         if (*lpcchClass == 0)
             return ERROR_MORE_DATA;

@@ -35,7 +35,9 @@ bool Injected(const char *call) {
 
 int Open(const char *path, int flags, mode_t mode) { return Injected("open") ? -1 : open(path, flags, mode); }
 int OpenTemp(char *path_template) { return Injected("open") ? -1 : mkostemp(path_template, O_CLOEXEC); }
-ssize_t Read(int fd, void *buffer, size_t size) { return Injected("read") ? -1 : read(fd, buffer, size); }
+ssize_t Read(int fd, void *buffer, size_t size, off_t offset) {
+    return Injected("read") ? -1 : pread(fd, buffer, size, offset);
+}
 ssize_t Write(int fd, const void *buffer, size_t size) { return Injected("write") ? -1 : write(fd, buffer, size); }
 ssize_t CopyRange(int from, off_t *offset, int to, size_t size) {
     return Injected("copy_file_range") ? -1 : copy_file_range(from, offset, to, nullptr, size, 0);

@@ -1,0 +1,221 @@
+// The index beside a hive answers as reading the whole hive answers: over
+// random hives, after random edits (through the API, and in place by another
+// program that keeps the size and puts the time back), and whatever has
+// become of the index itself.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "store.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class Index : public Store {
+protected:
+    void SetUp() override {
+        Store::SetUp();
+        setenv("WINSHIM_INDEX", "always", 1);
+    }
+    void TearDown() override {
+        unsetenv("WINSHIM_INDEX");
+        unsetenv("XDG_CACHE_HOME");
+        Store::TearDown();
+    }
+    std::string IndexFile() const { return dir_ + "/.HKEY_CURRENT_USER.reg.winshim-index"; }
+    bool Indexed() const {
+        struct stat st;
+        return stat(IndexFile().c_str(), &st) == 0;
+    }
+};
+
+// Everything the API says of a key, as one text.
+std::string Describe(const std::string &path) {
+    HKEY key;
+    LONG rc = RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key);
+    if (rc != ERROR_SUCCESS)
+        return "open " + std::to_string(rc);
+    std::string out = "keys";
+    char name[512];
+    for (DWORD i = 0; RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; i++)
+        out += std::string(" ") + name;
+    out += "\nvalues";
+    for (DWORD i = 0;; i++) {
+        BYTE data[512];
+        DWORD name_size = sizeof name, size = sizeof data, type;
+        if (RegEnumValueA(key, i, name, &name_size, nullptr, &type, data, &size) != ERROR_SUCCESS)
+            break;
+        out += std::string(" ") + name + ":" + std::to_string(type) + ":" +
+               std::string(reinterpret_cast<char *>(data), size);
+    }
+    RegCloseKey(key);
+    return out;
+}
+
+// Lets the clock that dates file changes pass the hive's last change, so
+// that an index may be made of it.
+void Settle() {
+    timespec pause = {0, 20000000};
+    nanosleep(&pause, nullptr);
+}
+
+// A random hive: keys of a few names in either case, sections that repeat,
+// removals of keys and values, lines passed over, hex lists over lines.
+std::string RandomHive(std::mt19937 &random, std::set<std::string> &paths) {
+    static const char *const names[] = {"A", "a", "B", "Sub", "SUB", "x_y", "K1", "k1", "Deep"};
+    auto pick = [&](size_t n) { return static_cast<size_t>(random() % n); };
+    std::string text = pick(4) ? "REGEDIT4\r\n\r\n" : "REGEDIT4\n\n";
+    for (int s = 0, sections = 5 + static_cast<int>(pick(40)); s < sections; s++) {
+        std::string path;
+        for (size_t depth = 1 + pick(3), d = 0; d < depth; d++)
+            path += (d ? "\\" : "") + std::string(names[pick(std::size(names))]);
+        paths.insert(path);
+        switch (pick(12)) {
+        case 0: text += "[-HKEY_CURRENT_USER\\" + path + "]\n\n"; continue;
+        case 1: text += "[HKEY_CURRENT_USER\\" + path + "\n"; break;  // no ']': passed over
+        default: text += "[HKEY_CURRENT_USER\\" + path + "]\n"; break;
+        }
+        for (size_t v = 0, values = pick(4); v < values; v++) {
+            std::string name = std::string(1, static_cast<char>('p' + pick(4)));
+            switch (pick(7)) {
+            case 0: text += "\"" + name + "\"=-\n"; break;
+            case 1: text += "\"" + name + "\"=dword:" + std::to_string(pick(100000)) + " ; a comment\n"; break;
+            case 2: text += "\"" + name + "\"=hex:01,02,\\\n\n  03\n"; break;
+            case 3: text += "\"" + name + "\"=bad\n"; break;
+            case 4: text += "@=\"default " + std::to_string(pick(9)) + "\"\n"; break;
+            default: text += "\"" + name + "\"=\"value " + std::to_string(pick(100)) + "\"\n"; break;
+            }
+        }
+        text += "\n";
+    }
+    return text;
+}
+
+void ExpectSameAnswers(const std::set<std::string> &paths, const char *when) {
+    for (const std::string &path : paths) {
+        setenv("WINSHIM_INDEX", "off", 1);
+        std::string whole = Describe(path);
+        setenv("WINSHIM_INDEX", "always", 1);
+        EXPECT_EQ(Describe(path), whole) << when << ": " << path;
+    }
+}
+
+TEST_F(Index, AnswersAsTheWholeHiveAnswers) {
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 40; round++) {
+        std::set<std::string> paths = {"", "A", "a\\sub", "None", "A\\B\\Deep", "K1\\k1"};
+        Put(RandomHive(random, paths));
+        std::set<std::string> all = paths;
+        for (const std::string &path : paths)  // every key on every path, and one below each
+            for (size_t cut = path.find('\\'); cut != std::string::npos; cut = path.find('\\', cut + 1))
+                all.insert(path.substr(0, cut));
+        Settle();
+        Describe("");  // the first read makes the index
+        ASSERT_TRUE(Indexed()) << "round " << round;
+        ExpectSameAnswers(all, "indexed");
+
+        // A write puts a new file in place: the index is of another file now.
+        std::string path = *std::next(all.begin(), static_cast<long>(random() % all.size()));
+        ASSERT_EQ(Set(path.c_str(), "new", REG_SZ, std::string("n\0", 2)), ERROR_SUCCESS);
+        ExpectSameAnswers(all, "after a write");
+        Settle();
+        Describe("");
+
+        // Another program changes the file in place, keeps its size and puts
+        // its times back: only the time of the change tells.
+        std::string text = Get();
+        size_t at = text.find("value ");
+        if (at == std::string::npos)
+            continue;
+        struct stat before;
+        ASSERT_EQ(stat(File().c_str(), &before), 0);
+        text[at + 6] = text[at + 6] == 'Z' ? 'Y' : 'Z';
+        int fd = open(File().c_str(), O_WRONLY);
+        ASSERT_EQ(pwrite(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+        timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(futimens(fd, times), 0);
+        close(fd);
+        ExpectSameAnswers(all, "after a change in place");
+    }
+}
+
+TEST_F(Index, AnIndexThatIsNotAsWrittenIsNotBelieved) {
+    std::mt19937 random(7);
+    std::set<std::string> paths = {"A", "a\\Sub", "B"};
+    Put("REGEDIT4\n\n[HKEY_CURRENT_USER\\A\\Sub]\n\"p\"=\"1\"\n[HKEY_CURRENT_USER\\B]\n\"q\"=dword:2\n"
+        "[-HKEY_CURRENT_USER\\A\\Sub]\n[HKEY_CURRENT_USER\\A\\Sub\\Deep]\n");
+    paths.insert("A\\Sub\\Deep");
+    Settle();
+    Describe("");
+    ASSERT_TRUE(Indexed());
+    std::string genuine;
+    {
+        std::ifstream in(IndexFile(), std::ios::binary);
+        std::stringstream bytes;
+        bytes << in.rdbuf();
+        genuine = bytes.str();
+    }
+    auto put_index = [&](const std::string &bytes, mode_t mode) {
+        unlink(IndexFile().c_str());
+        std::ofstream(IndexFile(), std::ios::binary) << bytes;
+        chmod(IndexFile().c_str(), mode);
+    };
+    // Every byte changed in turn, the index cut short, and one open to
+    // others' writes: each answer is still the whole hive's.
+    for (size_t at = 0; at < genuine.size(); at += 1 + at / 16) {
+        std::string damaged = genuine;
+        damaged[at] = static_cast<char>(damaged[at] ^ (1 + random() % 255));
+        put_index(damaged, 0644);
+        ExpectSameAnswers(paths, ("a byte changed at " + std::to_string(at)).c_str());
+    }
+    put_index(genuine.substr(0, genuine.size() / 2), 0644);
+    ExpectSameAnswers(paths, "cut short");
+    put_index(genuine, 0666);
+    ExpectSameAnswers(paths, "writable by others");
+    if (geteuid() == 0) {
+        // Damaged, and another user's: not looked at.
+        std::string damaged = genuine;
+        damaged[damaged.size() - 1] ^= 1;
+        put_index(damaged, 0644);
+        ASSERT_EQ(chown(IndexFile().c_str(), 65534, 65534), 0);
+        ExpectSameAnswers(paths, "another user's");
+    }
+    // The index of another hive file.
+    put_index(genuine, 0644);
+    std::string text = Get();
+    Put(text + "\n");
+    ExpectSameAnswers(paths, "another file");
+}
+
+TEST_F(Index, AStoreThatCannotBeWrittenKeepsItsIndexInTheCache) {
+    std::string cache = dir_ + "/cache";
+    setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+    Put("REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"p\"=\"1\"\n");
+    chmod(File().c_str(), 0444);  // read-only for every user, root included
+    Settle();
+    std::set<std::string> paths = {"A"};
+    ExpectSameAnswers(paths, "read-only");
+    EXPECT_FALSE(Indexed());
+    DIR *d = opendir((cache + "/winshim").c_str());
+    ASSERT_NE(d, nullptr);
+    int indexes = 0;
+    while (const dirent *e = readdir(d))
+        indexes += std::string(e->d_name).find("HKEY_CURRENT_USER.reg.index") != std::string::npos;
+    closedir(d);
+    EXPECT_EQ(indexes, 1);
+    ExpectSameAnswers(paths, "from the cache");
+}
+
+}  // namespace
