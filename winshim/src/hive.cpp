@@ -926,7 +926,7 @@ bool ReadIndexed(Index &index, int fd, Root root, const std::string &file, const
 
 }  // namespace
 
-LONG ReadKey(Root root, const std::string &path, KeyData *out, bool subkeys) {
+LONG ReadKey(Root root, const std::string &path, KeyData *out, bool subkeys, bool make_index) {
     std::string file = HivePath(root);
     Fd fd;
     struct stat st;
@@ -952,7 +952,7 @@ LONG ReadKey(Root root, const std::string &path, KeyData *out, bool subkeys) {
     Parser parser(in, root, file);
     KeyCollector collector(path);
     LONG rc;
-    if (indexed) {
+    if (indexed && make_index) {
         // Read whole once: the index of it comes out of the same reading.
         IndexBuilder builder;
         Both both(collector, builder);

@@ -125,7 +125,9 @@ struct KeyData {
 // when the file cannot be parsed, or the error of reading the file.
 // `subkeys` false: the subkeys may be left unread (has_subkeys false), which
 // spares a large hive's index a walk through everything below the key.
-LONG ReadKey(Root root, const std::string &path, KeyData *out, bool subkeys = true);
+// `index` false: a hive read whole makes no index (a write follows, which
+// would make it stale at once).
+LONG ReadKey(Root root, const std::string &path, KeyData *out, bool subkeys = true, bool index = true);
 
 // True when the hive may be changed: its file, or while there is none its
 // directory, has a write permission bit.

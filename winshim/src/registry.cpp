@@ -308,12 +308,14 @@ extern "C" LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Rese
     auto key = std::make_unique<Key>();
     if (LONG rc = Resolve(hKey, lpSubKey, &key->root, &key->path))
         return rc;
-    LONG rc = winshim::ReadKey(key->root, key->path, &key->data);
+    // Creating a key is most often for a write, which would make a new
+    // index of the hive stale at once: none is made here.
+    LONG rc = winshim::ReadKey(key->root, key->path, &key->data, false, false);
     bool created = false;
     if (rc == ERROR_FILE_NOT_FOUND) {
         if ((rc = winshim::EditHive(key->root, {winshim::HiveEdit::CreateKey, key->path, {}, {}}, &created)))
             return rc;
-        rc = winshim::ReadKey(key->root, key->path, &key->data);
+        rc = winshim::ReadKey(key->root, key->path, &key->data, false, false);
     }
     if (rc != ERROR_SUCCESS)
         return rc;
