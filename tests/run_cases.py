@@ -599,13 +599,21 @@ class Platform:
             executable = program
         if self.target == "wine" and answers is not None:
             return self.run_on_display(argv, env, answers, artefact)
-        # Output goes to files, and the run ends with the program: a process
-        # of Wine's that the program started (its services, its desktop)
-        # lives on with the program's handles, and would hold a pipe open.
+        return self.collect(dict(args=argv, executable=executable, env=env, cwd=env["CASE_DIR"],
+                                 start_new_session=True))
+
+    @staticmethod
+    def collect(popen, during=None):
+        """Runs a program, `during(proc)` while it lives, and returns its
+        status and output. Output goes to files, and the run ends with the
+        program: a process of Wine's that the program started (its services,
+        its desktop) lives on with the program's handles, and would hold a
+        pipe open."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            proc = subprocess.Popen(argv, executable=executable, env=env, cwd=env["CASE_DIR"],
-                                    stdin=subprocess.DEVNULL, stdout=out, stderr=err, start_new_session=True)
+            proc = subprocess.Popen(stdin=subprocess.DEVNULL, stdout=out, stderr=err, **popen)
             try:
+                if during:
+                    during(proc)
                 status = proc.wait(timeout=TIMEOUT)
             finally:
                 if proc.poll() is None:
@@ -634,27 +642,17 @@ class Platform:
         start_wineserver(env)
 
     def answer_boxes(self, argv, env, answers, artefact):
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            proc = subprocess.Popen(argv, env=env, cwd=env["CASE_DIR"], stdin=subprocess.DEVNULL, stdout=out,
-                                    stderr=err)
-            try:
-                done = set()
-                for index, answer in enumerate(answers):
-                    window = Display.wait_window(env, done, proc)
-                    if window is None:
-                        break
-                    done.add(window)
-                    if index == 0 and artefact:
-                        Display.screenshot(env, artefact)
-                    Display.press(env, window, "Return" if answer == "ok" else "Escape", proc)
-                status = proc.wait(timeout=TIMEOUT)
-            finally:
-                if proc.poll() is None:
-                    proc.kill()
-                    proc.wait()
-            out.seek(0)
-            err.seek(0)
-            return status, out.read(), err.read()
+        def press_keys(proc):
+            done = set()
+            for index, answer in enumerate(answers):
+                window = Display.wait_window(env, done, proc)
+                if window is None:
+                    break
+                done.add(window)
+                if index == 0 and artefact:
+                    Display.screenshot(env, artefact)
+                Display.press(env, window, "Return" if answer == "ok" else "Escape", proc)
+        return self.collect(dict(args=argv, env=env, cwd=env["CASE_DIR"]), press_keys)
 
 
 class Display:
