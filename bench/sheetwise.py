@@ -17,15 +17,20 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def median_time(argv, env, runs):
-    times = []
+def median_times(commands, env, runs):
+    """The median wall time and the line count of each command, the commands
+    run in turns, so that load from elsewhere falls on all of them alike."""
+    times = [[] for _ in commands]
+    lines = [0 for _ in commands]
     for _ in range(runs):
-        start = time.perf_counter()
-        proc = subprocess.run(argv, env=env, stdout=subprocess.PIPE)
-        times.append(time.perf_counter() - start)
-        if proc.returncode != 0:
-            sys.exit(f"{argv} failed")
-    return statistics.median(times), proc.stdout.count(b"\n")
+        for k, argv in enumerate(commands):
+            start = time.perf_counter()
+            proc = subprocess.run(argv, env=env, stdout=subprocess.PIPE)
+            times[k].append(time.perf_counter() - start)
+            if proc.returncode != 0:
+                sys.exit(f"{argv} failed")
+            lines[k] = proc.stdout.count(b"\n")
+    return [(statistics.median(t), n) for t, n in zip(times, lines)]
 
 
 def forms_hive(path, count):
@@ -49,8 +54,9 @@ def main():
         baseline = os.path.join(store, "printf_lines")
         subprocess.run(["cc", "-O2", "-o", baseline, os.path.join(HERE, "printf_lines.c")], check=True)
         env = dict(os.environ, WINSHIM_REGISTRY=store, LANG="C.UTF-8")
-        tool, tool_lines = median_time([os.path.join(args.bin, "sheetwise"), "--points", "--inches"], env, args.runs)
-        base, base_lines = median_time([baseline, str(args.forms + 116)], env, args.runs)
+        (tool, tool_lines), (base, base_lines) = median_times(
+            [[os.path.join(args.bin, "sheetwise"), "--points", "--inches"], [baseline, str(args.forms + 116)]],
+            env, args.runs)
     finally:
         shutil.rmtree(store)
     print(f"sheetwise --points --inches, {args.forms} user forms: {tool * 1000:.0f} ms for {tool_lines} lines")

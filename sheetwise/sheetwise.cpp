@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include "fixed3.h"
+
 #include <assert.h>
 #include <limits.h>
 #include <locale.h>
@@ -18,7 +20,8 @@
 
 static const wchar_t BANNER[] = L"sheetwise 1.1.0 - 2004-12-28 - https://tessel.halden.example/tools/sheetwise";
 
-enum { TEXT_SIZE = 256, MAX_EDITS = 256, NAME_SIZE = 250 };
+// FORMS_BLOCK holds the records of some 10,000 forms with short names.
+enum { TEXT_SIZE = 256, MAX_EDITS = 256, NAME_SIZE = 250, FORMS_BLOCK = 1 << 20 };
 
 // --- run settings -----------------------------------------------------------
 
@@ -50,11 +53,39 @@ static const struct {
 
 // --- output -----------------------------------------------------------------
 
+// Whether the locale's encoding writes each ASCII character as that one
+// byte, as UTF-8, the ANSI code pages and the EUC and ISO 8859 encodings do.
+// Asked once: the locale is set before the first text goes out.
+static bool AsciiIsItself() {
+    static int known = -1;
+    if (known < 0) {
+        known = 1;
+        for (wchar_t c = 1; c < 0x80 && known; c++) {
+            char bytes[MB_LEN_MAX];
+            mbstate_t state;
+            memset(&state, 0, sizeof state);
+            known = wcrtomb(bytes, c, &state) == 1 && bytes[0] == (char)c;
+        }
+    }
+    return known != 0;
+}
+
 // Writes wide text to a stream in the locale's multibyte encoding, a
 // character that it cannot encode as '?'. The streams stay byte-oriented:
 // the C library's wide streams would convert and write the same bytes, but
 // some (glibc 2.36) write them out a few at a time.
 static void WriteText(FILE *stream, const wchar_t *text) {
+    // Most lines are ASCII alone, which is copied rather than converted.
+    char ascii[TEXT_SIZE * 2];
+    size_t count = 0;
+    while (count < sizeof ascii && text[count] >= 1 && text[count] < 0x80) {
+        ascii[count] = (char)text[count];
+        count++;
+    }
+    if (!text[count] && AsciiIsItself()) {
+        fwrite(ascii, 1, count, stream);
+        return;
+    }
     mbstate_t state;
     memset(&state, 0, sizeof state);
     const wchar_t *source = text;
@@ -313,35 +344,110 @@ static wchar_t FormTypeChar(DWORD flags) {
     }
 }
 
-// One sizing call, one fetch: forms that grow in between make the fetch fail.
+// A line of the listing, built in place. Its text is cut at TEXT_SIZE - 1
+// characters; the line break after it always fits.
+struct ListingLine {
+    wchar_t text[TEXT_SIZE + 1];
+    size_t used;
+
+    void Add(const wchar_t *part) {
+        while (*part && used < TEXT_SIZE - 1)
+            text[used++] = *part++;
+    }
+    void Spaces(size_t count) {
+        while (count-- && used < TEXT_SIZE - 1)
+            text[used++] = L' ';
+    }
+    // As "%3d" writes a position.
+    void Position(DWORD number) {
+        wchar_t digits[16];
+        size_t count = 0;
+        do {
+            digits[count++] = (wchar_t)(L'0' + number % 10);
+            number /= 10;
+        } while (number);
+        Spaces(count < 3 ? 3 - count : 0);
+        while (count && used < TEXT_SIZE - 1)
+            text[used++] = digits[--count];
+    }
+    // As "%8.3f" writes a size.
+    void Size(double value) {
+        int length = FormatFixed3(text + used, TEXT_SIZE - used, value);
+        if (length > 0)
+            used += (size_t)length;
+    }
+    void Write() {
+        text[used++] = L'\n';
+        text[used] = L'\0';
+        WriteText(stdout, text);
+        used = 0;
+    }
+};
+
+// Most lists fit a first block of FORMS_BLOCK bytes, which one call fills
+// (its pages that the list does not reach are never touched). A larger list
+// is fetched again in a block of the size that the first call told: forms
+// that grow in between make that fetch fail.
+//
+// Each form is a row, " [%3d] T %8.3f %8.3f mm    NAME" (the name cut where
+// the row reaches TEXT_SIZE - 1 characters), then its size in points and in
+// inches under the row's sizes. The lines are built by hand: with swprintf
+// they took most of the time of a long listing.
 static void ListForms(HANDLE handle) {
     DWORD cbNeeded = 0, cReturned = 0;
-    if (!EnumFormsW(handle, 1, nullptr, 0, &cbNeeded, &cReturned)) {
+    BYTE *block = (BYTE *)malloc(FORMS_BLOCK);
+    if (!block)
+        Die(L"ERROR: cannot get %ld bytes for EnumForms", (long)FORMS_BLOCK);
+    if (!EnumFormsW(handle, 1, block, FORMS_BLOCK, &cbNeeded, &cReturned)) {
         DWORD error = GetLastError();
         if (error != ERROR_INSUFFICIENT_BUFFER)
             Die(L"ERROR: cannot EnumForms [err=%ls]", ErrorText(error));
+        free(block);
+        block = (BYTE *)malloc(cbNeeded ? cbNeeded : 1);
+        if (!block)
+            Die(L"ERROR: cannot get %ld bytes for EnumForms", (long)cbNeeded);
+        if (!EnumFormsW(handle, 1, block, cbNeeded, &cbNeeded, &cReturned))
+            Die(L"ERROR: cannot Enumforms [%ld]", (long)GetLastError());
     }
-    BYTE *block = (BYTE *)malloc(cbNeeded ? cbNeeded : 1);
-    if (!block)
-        Die(L"ERROR: cannot get %ld bytes for EnumForms", (long)cbNeeded);
-    if (!EnumFormsW(handle, 1, block, cbNeeded, &cbNeeded, &cReturned))
-        Die(L"ERROR: cannot Enumforms [%ld]", (long)GetLastError());
     Print(L"\nPRINTSERVER FORMS (%d forms, %d bytes)\n", (int)cReturned, (int)cbNeeded);
     const FORM_INFO_1W *forms = (const FORM_INFO_1W *)block;
+    ListingLine line;
+    line.used = 0;
     for (DWORD i = 0; i < cReturned; i++) {
+        // FormatFixed3 is compiled apart, so the sizes reach it as double
+        // arguments of a call, as they reached swprintf: an x87 build rounds
+        // them to double there, as it did.
         double width = forms[i].Size.cx / 1000.0, height = forms[i].Size.cy / 1000.0;
-        wchar_t row[TEXT_SIZE];
-        int pad = swprintf(row, TEXT_SIZE, L" [%3d] ", (int)i) + 1;
-        int used = swprintf(row + pad - 1, TEXT_SIZE - (pad - 1), L"%lc %8.3f %8.3f mm    ",
-                            (wint_t)FormTypeChar(forms[i].Flags), width, height) + pad - 1;
-        // A name too long for the row is cut there.
-        wcsncpy(row + used, forms[i].pName ? forms[i].pName : L"", TEXT_SIZE - used - 1);
-        row[TEXT_SIZE - 1] = L'\0';
-        Print(L"%ls\n", row);
-        if (showPoints)
-            Print(L"%*ls %8.3f %8.3f pts\n", pad, L"", width * 72.0 / 25.4, height * 72.0 / 25.4);
-        if (showInches)
-            Print(L"%*ls %8.3f %8.3f in\n", pad, L"", width / 25.4, height / 25.4);
+        line.Add(L" [");
+        line.Position(i);
+        line.Add(L"] ");
+        // The points and inches line up under the row's sizes.
+        size_t under = line.used + 2;
+        wchar_t letter[] = {FormTypeChar(forms[i].Flags), L'\0'};
+        line.Add(letter);
+        line.Add(L" ");
+        line.Size(width);
+        line.Add(L" ");
+        line.Size(height);
+        line.Add(L" mm    ");
+        line.Add(forms[i].pName ? forms[i].pName : L"");
+        line.Write();
+        if (showPoints) {
+            line.Spaces(under);
+            line.Size(width * 72.0 / 25.4);
+            line.Add(L" ");
+            line.Size(height * 72.0 / 25.4);
+            line.Add(L" pts");
+            line.Write();
+        }
+        if (showInches) {
+            line.Spaces(under);
+            line.Size(width / 25.4);
+            line.Add(L" ");
+            line.Size(height / 25.4);
+            line.Add(L" in");
+            line.Write();
+        }
     }
     free(block);
 }

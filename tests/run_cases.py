@@ -82,7 +82,7 @@ import tempfile
 import time
 import zlib
 
-TOOLS = ("hivepeek", "sheetwise", "pinhome", "regdump", "regset")
+TOOLS = ("hivepeek", "sheetwise", "pinhome", "regdump", "regset", "fixedcheck")
 TIMEOUT = 60
 BOX_TITLE = r"^Setup dovlink\[w\] for Tessel - pinhome V0\.91$"
 PLATFORMS = ("native", "wine", "wine32", "wine64")
