@@ -20,8 +20,7 @@
 
 static const wchar_t BANNER[] = L"sheetwise 1.1.0 - 2004-12-28 - https://tessel.halden.example/tools/sheetwise";
 
-// FORMS_BLOCK holds the records of some 10,000 forms with short names.
-enum { TEXT_SIZE = 256, MAX_EDITS = 256, NAME_SIZE = 250, FORMS_BLOCK = 1 << 20 };
+enum { TEXT_SIZE = 256, MAX_EDITS = 256, NAME_SIZE = 250 };
 
 // --- run settings -----------------------------------------------------------
 
@@ -384,10 +383,7 @@ struct ListingLine {
     }
 };
 
-// Most lists fit a first block of FORMS_BLOCK bytes, which one call fills
-// (its pages that the list does not reach are never touched). A larger list
-// is fetched again in a block of the size that the first call told: forms
-// that grow in between make that fetch fail.
+// One sizing call, one fetch: forms that grow in between make the fetch fail.
 //
 // Each form is a row, " [%3d] T %8.3f %8.3f mm    NAME" (the name cut where
 // the row reaches TEXT_SIZE - 1 characters), then its size in points and in
@@ -395,20 +391,16 @@ struct ListingLine {
 // they took most of the time of a long listing.
 static void ListForms(HANDLE handle) {
     DWORD cbNeeded = 0, cReturned = 0;
-    BYTE *block = (BYTE *)malloc(FORMS_BLOCK);
-    if (!block)
-        Die(L"ERROR: cannot get %ld bytes for EnumForms", (long)FORMS_BLOCK);
-    if (!EnumFormsW(handle, 1, block, FORMS_BLOCK, &cbNeeded, &cReturned)) {
+    if (!EnumFormsW(handle, 1, nullptr, 0, &cbNeeded, &cReturned)) {
         DWORD error = GetLastError();
         if (error != ERROR_INSUFFICIENT_BUFFER)
             Die(L"ERROR: cannot EnumForms [err=%ls]", ErrorText(error));
-        free(block);
-        block = (BYTE *)malloc(cbNeeded ? cbNeeded : 1);
-        if (!block)
-            Die(L"ERROR: cannot get %ld bytes for EnumForms", (long)cbNeeded);
-        if (!EnumFormsW(handle, 1, block, cbNeeded, &cbNeeded, &cReturned))
-            Die(L"ERROR: cannot Enumforms [%ld]", (long)GetLastError());
     }
+    BYTE *block = (BYTE *)malloc(cbNeeded ? cbNeeded : 1);
+    if (!block)
+        Die(L"ERROR: cannot get %ld bytes for EnumForms", (long)cbNeeded);
+    if (!EnumFormsW(handle, 1, block, cbNeeded, &cbNeeded, &cReturned))
+        Die(L"ERROR: cannot Enumforms [%ld]", (long)GetLastError());
     Print(L"\nPRINTSERVER FORMS (%d forms, %d bytes)\n", (int)cReturned, (int)cbNeeded);
     const FORM_INFO_1W *forms = (const FORM_INFO_1W *)block;
     ListingLine line;

@@ -8,6 +8,8 @@
 #include <winspool.h>
 
 #include <cstring>
+
+#include <sys/stat.h>
 #include <memory>
 #include <set>
 
@@ -99,12 +101,33 @@ std::vector<Form> FormsOf(const winshim::KeyData *key) {
     return forms;
 }
 
-LONG LoadForms(std::vector<Form> &forms) {
-    winshim::KeyData data;
-    LONG rc = winshim::ReadKey(Root::LocalMachine, kForms, &data);
-    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
-        return rc;
-    forms = FormsOf(rc == ERROR_SUCCESS ? &data : nullptr);
+// Every form, as the HKLM hive holds them now. A listing asks twice, for
+// the size and then for the forms: the second call takes what the first
+// loaded while the hive file is the same file, unchanged (a write renames a
+// new file into place), so that a large list is read and parsed once.
+LONG LoadForms(const std::vector<Form> **out) {
+    static struct {
+        bool valid = false;
+        struct stat file;
+        std::vector<Form> forms;
+    } loaded;
+    struct stat now;
+    if (stat(winshim::HivePath(Root::LocalMachine).c_str(), &now) != 0)
+        memset(&now, 0, sizeof now);  // no file: an empty hive, as long as there is none
+    const struct stat &then = loaded.file;
+    if (!loaded.valid || now.st_dev != then.st_dev || now.st_ino != then.st_ino || now.st_size != then.st_size ||
+        now.st_mtim.tv_sec != then.st_mtim.tv_sec || now.st_mtim.tv_nsec != then.st_mtim.tv_nsec ||
+        now.st_ctim.tv_sec != then.st_ctim.tv_sec || now.st_ctim.tv_nsec != then.st_ctim.tv_nsec) {
+        loaded.valid = false;
+        winshim::KeyData data;
+        LONG rc = winshim::ReadKey(Root::LocalMachine, kForms, &data);
+        if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+            return rc;
+        loaded.forms = FormsOf(rc == ERROR_SUCCESS ? &data : nullptr);
+        loaded.file = now;
+        loaded.valid = true;
+    }
+    *out = &loaded.forms;
     return ERROR_SUCCESS;
 }
 
@@ -341,9 +364,10 @@ extern "C" BOOL WINAPI EnumFormsW(HANDLE hPrinter, DWORD Level, LPBYTE pForm, DW
         return Fail(ERROR_INVALID_LEVEL);
     if (!pcbNeeded || !pcReturned)
         return Fail(ERROR_INVALID_PARAMETER);
-    std::vector<Form> forms;
-    if (LONG rc = LoadForms(forms))
+    const std::vector<Form> *loaded;
+    if (LONG rc = LoadForms(&loaded))
         return Fail(rc);
+    const std::vector<Form> &forms = *loaded;
     size_t needed = forms.size() * sizeof(FORM_INFO_1W);
     for (const Form &form : forms)
         needed += StringSize(form.name);
