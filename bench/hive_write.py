@@ -5,8 +5,9 @@ same writes into a hive ten times smaller.
 
     bench/hive_write.py [--bin build/release/bin] [--runs 5]
 
-Each write is one process: sheetwise adding a form (one transaction) and
-regset storing a value (it opens the key first, then writes). Needs GNU time
+Each write is one process: sheetwise adding a form (one transaction), and
+regset storing a value (it makes or opens the key, then writes; a new key is
+two writes). Needs GNU time
 (Debian package "time") for the memory figures.
 """
 
@@ -46,7 +47,8 @@ def writes(bindir, groups):
                                      "sz", f"changed {i}"]),
         ("value added", lambda i: [os.path.join(bindir, "regset"), f"HKLM\\Software\\Bench\\{mid}\\K0008", f"new{i}",
                                    "dword", str(i)]),
-        ("key added", lambda i: [os.path.join(bindir, "regset"), f"HKLM\\Software\\New{i}", "v", "sz", "x"]),
+        # Two writes: the key is made, then its value set.
+        ("key added (2)", lambda i: [os.path.join(bindir, "regset"), f"HKLM\\Software\\New{i}", "v", "sz", "x"]),
     ]
 
 

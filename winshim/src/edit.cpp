@@ -220,6 +220,7 @@ LONG ScanHive(int fd, Root root, const std::string &file, Scan &scan) {
         return Win32FromErrno(errno);
     LineReader in(fd, static_cast<uint64_t>(st.st_size));
     Parser parser(in, root, file);
+    parser.Quick();
     if (LONG rc = parser.Run(scan.key))
         return rc;
     scan.utf16 = in.utf16();

@@ -15,12 +15,27 @@
 
 namespace winshim {
 
+namespace {
+// How many bytes a and b share from their start, eight at a time where they
+// can: paths in a hive share long beginnings.
+size_t CommonPrefix(std::string_view a, std::string_view b) {
+    size_t n = a.size() < b.size() ? a.size() : b.size(), i = 0;
+    for (uint64_t x, y; i + 8 <= n; i += 8) {
+        memcpy(&x, a.data() + i, 8);
+        memcpy(&y, b.data() + i, 8);
+        if (x != y)
+            break;
+    }
+    while (i < n && a[i] == b[i])
+        i++;
+    return i;
+}
+}  // namespace
+
 bool EqualNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
-    if (a == b)  // names mostly keep one spelling
-        return true;
-    for (size_t i = 0; i < a.size(); i++)
+    for (size_t i = CommonPrefix(a, b); i < a.size(); i++)
         if (a[i] != b[i] && Upper(a[i]) != Upper(b[i]))
             return false;
     return true;
@@ -28,7 +43,7 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 
 bool LessUpper(std::string_view a, std::string_view b) {
     size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < n; i++) {
+    for (size_t i = CommonPrefix(a, b); i < n; i++) {
         if (a[i] == b[i])
             continue;
         unsigned char x = static_cast<unsigned char>(Upper(a[i]));
@@ -245,6 +260,21 @@ void LineReader::Produce(size_t begin, size_t length, size_t used, bool newline,
 
 bool LineReader::Next(std::string_view &line) {
     overlong_ = false;
+    // The usual line of an 8-bit file: its break already in the buffer.
+    if (!utf16_ && started_ && begin_ < fill_) {
+        const char *p = buf_.data() + begin_;
+        const void *nl = memchr(p, '\n', fill_ - begin_);
+        size_t length = nl ? static_cast<size_t>(static_cast<const char *>(nl) - p) : 0;
+        if (nl && length <= kMaxLine && seen_newline_) {
+            offset_ = base_ + begin_;
+            end_offset_ = offset_ + length + 1;
+            number_++;
+            begin_ += length + 1;
+            end_ = End::Newline;
+            line = std::string_view(p, length && p[length - 1] == '\r' ? length - 1 : length);
+            return true;
+        }
+    }
     while (!started_)
         if (!Fill())
             return false;
@@ -401,7 +431,7 @@ void Parser::Skip(Visitor &visitor, uint64_t begin, const char *reason) {
         passed_line_ = in_.number();
         passed_reason_ = reason;
     }
-    if (report_)
+    if (report_ && !quick_)
         ReportOnce(file_, in_.number(), reason);
     visitor.Skipped(begin, in_.end_offset());
 }
@@ -431,6 +461,8 @@ LONG Parser::Body(Visitor &visitor, bool in_section, bool wanted) {
         // A value of a section that names no key, or of none, is read all
         // the same: its hex list decides where the next statement begins.
         bool keep = in_section && wanted;
+        if (!keep && quick_ && !memchr(s.data(), '\\', s.size()))
+            continue;
         Value &value = keep ? fresh_ : scratch_;
         value.name.clear();
         value.data.clear();
@@ -474,8 +506,13 @@ void Parser::SectionLine(Visitor &visitor, std::string_view s, bool &in_section,
     std::string_view path = name.size() > root_.size() ? name.substr(root_.size() + 1) : std::string_view();
     // Empty names in the path ("A\\B", a trailing '\') are passed over.
     bool clean = path.empty() || (path.front() != '\\' && path.back() != '\\');
-    for (size_t i = 1; clean && i < path.size(); i++)
-        clean = !(path[i] == '\\' && path[i - 1] == '\\');
+    for (const char *p = path.data(), *stop = p + path.size(); clean && p < stop;) {
+        const char *cut = static_cast<const char *>(memchr(p, '\\', static_cast<size_t>(stop - p)));
+        if (!cut)
+            break;
+        clean = cut + 1 == stop || cut[1] != '\\';
+        p = cut + 1;
+    }
     if (!clean) {
         path_.clear();
         for (size_t i = 0; i < path.size(); i++)

@@ -162,6 +162,12 @@ public:
     // `report`: tell the first line passed over on standard error.
     Parser(LineReader &in, Root root, const std::string &file, bool report = true);
 
+    // For a writer, who keeps every line it does not name byte for byte: the
+    // values of sections not wanted are read only as far as their lines'
+    // shape needs (one without a backslash cannot go on over lines), and
+    // lines passed over are not told.
+    void Quick() { quick_ = true; }
+
     // Parses the whole file; values go to the visitor only for the sections
     // it wants, though every line is read as carefully (a hex list's lines
     // decide which lines are statements).
@@ -200,7 +206,7 @@ private:
     std::string_view root_;
     const std::string &file_;
     bool report_;
-    bool wide_strings_ = false, has_header_ = false;
+    bool wide_strings_ = false, has_header_ = false, quick_ = false;
     uint64_t body_ = 0, dangling_ = UINT64_MAX;
     const char *reason_ = nullptr;  // why the last statement was passed over
     long passed_line_ = 0;

@@ -21,6 +21,7 @@ struct Key {
     std::string path;
     REGSAM access = KEY_ALL_ACCESS;
     KeyData data;
+    bool read = true;  // false: `data` is read when first asked for
 };
 
 // Open handles on the predefined roots, read when first used.
@@ -101,9 +102,22 @@ LONG KeyOf(HKEY hKey, Key **out) {
     return *out ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
+// The key's values, read when first asked for where the handle came from a
+// create, which looks for the key without reading it.
+LONG Values(Key *key) {
+    if (key->read)
+        return ERROR_SUCCESS;
+    if (LONG rc = winshim::ReadKey(key->root, key->path, &key->data, false))
+        return rc == ERROR_FILE_NOT_FOUND ? ERROR_KEY_DELETED : rc;
+    key->read = true;
+    return ERROR_SUCCESS;
+}
+
 // The key's subkeys, read when first asked for where the hive's index spared
 // reading them at the open.
 LONG Subkeys(Key *key) {
+    if (LONG rc = Values(key))
+        return rc;
     if (key->data.has_subkeys)
         return ERROR_SUCCESS;
     winshim::KeyData now;
@@ -215,6 +229,8 @@ extern "C" LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueN
     Key *key;
     if (LONG rc = KeyOf(hKey, &key))
         return rc;
+    if (LONG rc = Values(key))
+        return rc;
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     const auto &values = key->data.values;
@@ -238,6 +254,8 @@ extern "C" LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpc
         return static_cast<LSTATUS>(fault);
     Key *key;
     if (LONG rc = KeyOf(hKey, &key))
+        return rc;
+    if (LONG rc = Values(key))
         return rc;
     if (lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
@@ -287,6 +305,8 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
     Key *key;
     if (LONG rc = KeyOf(hKey, &key))
         return rc;
+    if (LONG rc = Values(key))
+        return rc;
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     const Value *value = FindValue(key, lpValueName);
@@ -308,14 +328,21 @@ extern "C" LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Rese
     auto key = std::make_unique<Key>();
     if (LONG rc = Resolve(hKey, lpSubKey, &key->root, &key->path))
         return rc;
-    // Creating a key is most often for a write, which would make a new
-    // index of the hive stale at once: none is made here.
-    LONG rc = winshim::ReadKey(key->root, key->path, &key->data, false, false);
     bool created = false;
-    if (rc == ERROR_FILE_NOT_FOUND) {
-        if ((rc = winshim::EditHive(key->root, {winshim::HiveEdit::CreateKey, key->path, {}, {}}, &created)))
-            return rc;
+    LONG rc;
+    if (winshim::HiveWritable(key->root)) {
+        // One transaction looks for the key under the hive's lock and makes
+        // it when it is missing; nothing is written when it is there. What
+        // the key holds is read when first asked for: a create is most often
+        // for a write, which needs none of it.
+        rc = winshim::EditHive(key->root, {winshim::HiveEdit::CreateKey, key->path, {}, {}}, &created);
+        key->read = false;
+    } else {
+        // Nothing can be made here: an existing key opens as with
+        // RegOpenKeyExA, for reading.
         rc = winshim::ReadKey(key->root, key->path, &key->data, false, false);
+        if (rc == ERROR_FILE_NOT_FOUND)
+            rc = ERROR_ACCESS_DENIED;
     }
     if (rc != ERROR_SUCCESS)
         return rc;
@@ -343,7 +370,10 @@ extern "C" LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, D
     value.data.assign(reinterpret_cast<const char *>(lpData), lpData ? cbData : 0);
     if (LONG rc = winshim::EditHive(key->root, {winshim::HiveEdit::SetValue, key->path, value, value.name}))
         return rc;
-    // The handle sees its own write, as on Windows.
+    // The handle sees its own write, as on Windows (one not read yet reads
+    // it with the rest).
+    if (!key->read)
+        return ERROR_SUCCESS;
     auto &values = key->data.values;
     for (Value &old : values)
         if (winshim::EqualNoCase(old.name, value.name)) {
