@@ -51,30 +51,25 @@ enum : size_t {
     kCheck = 248,
 };
 
-void Put32(char *p, uint32_t v) {
-    for (int i = 0; i < 4; i++)
+// Numbers in the file are little-endian whatever the host.
+template <typename T>
+void Put(char *p, T v) {
+    for (size_t i = 0; i < sizeof v; i++)
         p[i] = static_cast<char>(v >> (8 * i));
 }
-void Put64(char *p, uint64_t v) {
-    for (int i = 0; i < 8; i++)
-        p[i] = static_cast<char>(v >> (8 * i));
-}
-uint32_t Get32(const char *p) {
-    uint32_t v;
+template <typename T>
+T Get(const char *p) {
+    T v;
     memcpy(&v, p, sizeof v);
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap32(v);
+    v = sizeof v == 8 ? static_cast<T>(__builtin_bswap64(v)) : static_cast<T>(__builtin_bswap32(v));
 #endif
     return v;
 }
-uint64_t Get64(const char *p) {
-    uint64_t v;
-    memcpy(&v, p, sizeof v);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
-    return v;
-}
+void Put32(char *p, uint32_t v) { Put(p, v); }
+void Put64(char *p, uint64_t v) { Put(p, v); }
+uint32_t Get32(const char *p) { return Get<uint32_t>(p); }
+uint64_t Get64(const char *p) { return Get<uint64_t>(p); }
 
 // A check of bytes that a changed byte changes: eight bytes at a time, each
 // mixed in by a multiplication, so that a subtree of half a million records
