@@ -436,8 +436,9 @@ class WineRun:
         kind = self.kind
         env = dict(os.environ if env is None else env, WINEPREFIX=self.prefix, WINEARCH=kind.arch,
                    WINEDEBUG="-all")
-        # The loader that Wine starts new processes with: the programs' own.
-        env["WINELOADER"] = kind.program_loader
+        # A 64-bit loader called directly is told that it is the loader, as
+        # Debian's wrapper tells it: Wine starts its own processes with it.
+        set_loader(env, kind.program_loader)
         cups = self.cups
         if cups:
             env["CUPS_SERVER"] = cups.socket
@@ -464,7 +465,7 @@ class WineRun:
             return SKIPPED
         env = self.env()
         env.pop("DISPLAY", None)
-        env["WINELOADER"] = self.kind.prefix_loader
+        set_loader(env, self.kind.prefix_loader)
         subprocess.run([self.kind.prefix_loader, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600, check=True)
         subprocess.run(["wineserver", "-w"], env=env, timeout=600, check=True)
@@ -487,6 +488,13 @@ class WineRun:
             shutil.rmtree(state["dir"], ignore_errors=True)
             os.remove(os.path.join(self.directory, "cups.json"))
         return 0
+
+
+def set_loader(env, loader):
+    if loader == wine_runs.LOADER64:
+        env["WINELOADER"] = loader
+    else:
+        env.pop("WINELOADER", None)
 
 
 def start_wineserver(env):
