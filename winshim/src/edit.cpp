@@ -3,7 +3,9 @@
 // not name is copied byte for byte), check that the reader finds the edit in
 // the new text and nothing else changed, then rename the new file into place.
 
-#include "store.h"
+#include "edit.h"
+
+#include "parser.h"
 
 #include <cerrno>
 #include <algorithm>

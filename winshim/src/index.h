@@ -2,7 +2,7 @@
 // question about one key reads a few lines of the hive, not all of it.
 #pragma once
 
-#include "hive.h"
+#include "parser.h"
 
 namespace winshim {
 

@@ -99,6 +99,17 @@ std::string XdgDirectory(const char *variable, const char *fallback) {
 
 }  // namespace
 
+const char *RootName(Root root) {
+    switch (root) {
+    case Root::ClassesRoot: return "HKEY_CLASSES_ROOT";
+    case Root::CurrentUser: return "HKEY_CURRENT_USER";
+    case Root::LocalMachine: return "HKEY_LOCAL_MACHINE";
+    case Root::Users: return "HKEY_USERS";
+    case Root::CurrentConfig: return "HKEY_CURRENT_CONFIG";
+    }
+    return "";
+}
+
 std::string StoreDirectory() {
     const char *dir = getenv("WINSHIM_REGISTRY");
     if (dir && *dir)
