@@ -235,10 +235,16 @@ LONG ReadKey(Root root, const std::string &path, KeyData *out, unsigned options)
     LONG rc;
     if (indexed && !(options & kNoNewIndex)) {
         // Read whole once: the index of it comes out of the same reading.
-        IndexBuilder builder;
+        IndexBuilder builder(target, st);
         Both both(collector, builder);
         rc = parser.Run(both);
-        builder.Write(target, st, parser, in);
+        ReadingFacts facts;
+        facts.has_header = parser.has_header();
+        facts.utf16 = in.utf16();
+        facts.wide_strings = parser.wide_strings();
+        parser.Passed(&facts.passed_line, &facts.passed_reason);
+        facts.error = in.error();
+        builder.Write(facts);
     } else {
         rc = parser.Run(collector);
     }

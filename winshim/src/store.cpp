@@ -59,15 +59,11 @@ void Fd::Reset(int fd) {
 
 // --- where the hives are ----------------------------------------------------------
 
-namespace {
-
-// The user's home directory: HOME, else the user's entry in /etc/passwd
-// (read here, so that a program linked statically needs no name service).
-std::string Home() {
+std::string HomeDirectory() {
     const char *home = getenv("HOME");
     if (home && *home)
         return home;
-    std::string found = "/";
+    std::string found;
     if (FILE *passwd = fopen("/etc/passwd", "re")) {
         char line[4096];
         std::string uid = std::to_string(getuid());
@@ -89,12 +85,15 @@ std::string Home() {
     return found;
 }
 
+namespace {
+
 // A directory named by an XDG variable, which counts only when absolute.
 std::string XdgDirectory(const char *variable, const char *fallback) {
     const char *dir = getenv(variable);
     if (dir && *dir == '/')
         return dir;
-    return Home() + fallback;
+    std::string home = HomeDirectory();
+    return (home.empty() ? "/" : home) + fallback;
 }
 
 }  // namespace
@@ -169,10 +168,6 @@ LONG OpenHiveFile(const std::string &path, Fd &fd, struct stat *st) {
 
 // --- writing ----------------------------------------------------------------------
 
-namespace {
-
-// Root's new files and directories go to the owner of the directory they are
-// made in, so that "sudo" does not take a user's store away from the user.
 void InheritOwner(const std::string &path, int fd) {
     struct stat parent;
     if (geteuid() != 0 || stat(Directory(path).c_str(), &parent) != 0)
@@ -180,6 +175,8 @@ void InheritOwner(const std::string &path, int fd) {
     int rc = fd >= 0 ? fchown(fd, parent.st_uid, parent.st_gid) : chown(path.c_str(), parent.st_uid, parent.st_gid);
     (void)rc;  // best effort: the file is root's then
 }
+
+namespace {
 
 double Now() {
     timespec ts;

@@ -61,6 +61,11 @@ const char *RootName(Root root);
 std::string StoreDirectory();
 std::string HivePath(Root root);
 
+// The user's home directory: HOME, else the user's entry in /etc/passwd
+// (read here, so that a program linked statically needs no name service);
+// empty when there is none.
+std::string HomeDirectory();
+
 // True when the hive may be changed: its file, or while there is none its
 // directory, has a write permission bit.
 bool HiveWritable(Root root);
@@ -79,6 +84,11 @@ LONG OpenHiveFile(const std::string &path, Fd &fd, struct stat *st);
 std::string HiveTarget(const std::string &path);
 
 // --- writing ----------------------------------------------------------------------
+
+// Under root, gives the file or directory `path` (through `fd` when it is
+// not -1) the owner of the directory it was made in, so that "sudo" does not
+// take a user's store away from the user. Best effort.
+void InheritOwner(const std::string &path, int fd);
 
 // Makes a directory and those above it that are missing.
 LONG MakeDirectories(const std::string &dir);
