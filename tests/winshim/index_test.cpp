@@ -275,6 +275,58 @@ TEST_F(Index, RootsIndexInAUsersStoreIsTheUsers) {
     ExpectSameAnswers(paths, "from the user's index");
 }
 
+// Whole seconds in a file's times may come of a clock that ticks in two (FAT
+// keeps modification times so): no index is made of it until two seconds
+// have passed since its last change, or a change within the same tick could
+// leave the file's times as the index knows them.
+TEST_F(Index, WholeSecondTimesWaitForATwoSecondClock) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a file system takes root";
+    char image[] = "/tmp/winshim-test-image-XXXXXX";
+    int fd = mkstemp(image);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    struct Cleanup {
+        std::string image, dir;
+        bool mounted = false;
+        ~Cleanup() {
+            if (mounted)
+                umount(dir.c_str());
+            unlink(image.c_str());
+        }
+    } cleanup{image, dir_};
+    // ext2 with small inodes keeps whole seconds.
+    std::string make = "truncate -s 8M " + cleanup.image + " && mkfs.ext2 -q -I 128 " + cleanup.image +
+                       " 2>/dev/null && mount -o loop " + cleanup.image + " " + dir_ + " 2>/dev/null";
+    if (system(make.c_str()) != 0)
+        GTEST_SKIP() << "no ext2 image to mount";
+    cleanup.mounted = true;
+    auto now = [] {
+        timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+    };
+    std::set<std::string> paths = {"A"};
+    struct stat st{};
+    for (int attempt = 0;; attempt++) {
+        ASSERT_LT(attempt, 5) << "no moment between one and two seconds after a change";
+        Put("REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"p\"=\"1\"\n");
+        ASSERT_EQ(stat(File().c_str(), &st), 0);
+        ASSERT_EQ(st.st_ctim.tv_nsec, 0);
+        double changed = static_cast<double>(st.st_ctim.tv_sec);
+        while (now() < changed + 1.2)
+            usleep(10000);
+        if (now() < changed + 1.8)
+            break;
+    }
+    ExpectSameAnswers(paths, "a second after the change");
+    EXPECT_FALSE(Indexed());
+    while (now() < static_cast<double>(st.st_ctim.tv_sec) + 2.1)
+        usleep(10000);
+    ExpectSameAnswers(paths, "two seconds after");
+    EXPECT_TRUE(Indexed());
+}
+
 // The indexes of hives named so in a cache directory.
 std::set<std::string> CachedIndexes(const std::string &cache) {
     std::set<std::string> names;
