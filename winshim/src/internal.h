@@ -46,8 +46,9 @@ bool LessUpper(std::string_view a, std::string_view b);
 std::wstring WideFromUtf8(std::string_view text);
 std::string Utf8FromWide(std::wstring_view text);
 void AppendUtf8(std::string &out, uint32_t code_point);
-// UTF-16LE units as UTF-8; a lone surrogate becomes U+FFFD.
-void AppendUtf8FromUtf16(std::string &out, const unsigned char *bytes, size_t units);
+// UTF-16LE bytes as UTF-8; a lone surrogate, and an odd last byte (half a
+// unit), become U+FFFD.
+void AppendUtf8FromUtf16(std::string &out, std::string_view bytes);
 // UTF-8 as UTF-16LE bytes, appended; false (out half written) when the text
 // is no UTF-8, which cannot be converted exactly.
 bool Utf16FromUtf8(std::string_view text, std::string &out);

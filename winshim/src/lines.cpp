@@ -95,9 +95,7 @@ void LineReader::Produce(size_t begin, size_t length, size_t used, bool newline,
         return;
     }
     wide_line_.clear();
-    AppendUtf8FromUtf16(wide_line_, reinterpret_cast<const unsigned char *>(p), length / 2);
-    if (length % 2)
-        AppendUtf8(wide_line_, 0xFFFD);  // half a unit at the end of the file
+    AppendUtf8FromUtf16(wide_line_, std::string_view(p, length));  // half a unit only at the end of the file
     line = wide_line_;
 }
 

@@ -47,12 +47,9 @@ bool StartsNoCase(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && EqualNoCase(s.substr(0, prefix.size()), prefix);
 }
 
-// UTF-16LE bytes as UTF-8; an odd last byte stands for U+FFFD.
 std::string NarrowFromUtf16(std::string_view bytes) {
     std::string out;
-    AppendUtf8FromUtf16(out, reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size() / 2);
-    if (bytes.size() % 2)
-        AppendUtf8(out, 0xFFFD);
+    AppendUtf8FromUtf16(out, bytes);
     return out;
 }
 

@@ -339,7 +339,7 @@ LONG NewHiveFile::CopyFrom(int fd, uint64_t offset, uint64_t size) {
     }
     std::vector<char> block(size < kBuffer ? static_cast<size_t>(size) : kBuffer);
     while (size > 0) {
-        ssize_t n = pread(fd, block.data(), size < block.size() ? static_cast<size_t>(size) : block.size(), at);
+        ssize_t n = sys::Read(fd, block.data(), size < block.size() ? static_cast<size_t>(size) : block.size(), at);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

@@ -142,7 +142,9 @@ std::string Utf8FromWide(std::wstring_view text) {
     return out;
 }
 
-void AppendUtf8FromUtf16(std::string &out, const unsigned char *bytes, size_t units) {
+void AppendUtf8FromUtf16(std::string &out, std::string_view text) {
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text.data());
+    size_t units = text.size() / 2;
     auto unit = [bytes](size_t i) { return static_cast<uint32_t>(bytes[2 * i] | bytes[2 * i + 1] << 8); };
     for (size_t i = 0; i < units; i++) {
         uint32_t c = unit(i);
@@ -156,6 +158,8 @@ void AppendUtf8FromUtf16(std::string &out, const unsigned char *bytes, size_t un
         }
         AppendUtf8(out, c);  // a lone surrogate becomes U+FFFD
     }
+    if (text.size() % 2)
+        AppendUtf8(out, 0xFFFD);  // half a unit
 }
 
 bool Utf16FromUtf8(std::string_view text, std::string &out) {
