@@ -371,8 +371,8 @@ TEST_F(Hive, RegdumpShowsValuesOver64KiB) {
     char exe[4096];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     ASSERT_GT(n, 0);
-    std::string regdump(exe, static_cast<size_t>(n));
-    regdump = regdump.substr(0, regdump.rfind('/')) + "/regdump";
+    std::string self(exe, static_cast<size_t>(n));
+    std::string regdump = self.substr(0, self.rfind('/')) + "/regdump";
     if (access(regdump.c_str(), X_OK) != 0)
         GTEST_SKIP() << "no regdump beside the tests";
     std::string hex;

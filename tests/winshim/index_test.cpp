@@ -286,21 +286,19 @@ TEST_F(Index, WholeSecondTimesWaitForATwoSecondClock) {
     int fd = mkstemp(image);
     ASSERT_GE(fd, 0);
     close(fd);
-    struct Cleanup {
-        std::string image, dir;
-        bool mounted = false;
-        ~Cleanup() {
-            if (mounted)
-                umount(dir.c_str());
-            unlink(image.c_str());
-        }
-    } cleanup{image, dir_};
+    struct RemoveImage {
+        std::string path;
+        ~RemoveImage() { unlink(path.c_str()); }
+    } remove_image{image};
     // ext2 with small inodes keeps whole seconds.
-    std::string make = "truncate -s 8M " + cleanup.image + " && mkfs.ext2 -q -I 128 " + cleanup.image +
-                       " 2>/dev/null && mount -o loop " + cleanup.image + " " + dir_ + " 2>/dev/null";
+    std::string make = "truncate -s 8M " + remove_image.path + " && mkfs.ext2 -q -I 128 " + remove_image.path +
+                       " 2>/dev/null && mount -o loop " + remove_image.path + " " + dir_ + " 2>/dev/null";
     if (system(make.c_str()) != 0)
         GTEST_SKIP() << "no ext2 image to mount";
-    cleanup.mounted = true;
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { umount(dir.c_str()); }
+    } unmount{dir_};
     auto now = [] {
         timespec ts;
         clock_gettime(CLOCK_REALTIME, &ts);
