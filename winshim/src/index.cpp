@@ -106,13 +106,14 @@ uint64_t BlockCheck(uint64_t number, const char *records, size_t size) {
 }
 
 // Numbers of seven bits a byte, the lowest first, the high bit set on every
-// byte but the last.
-void PutVarint(std::string &out, uint64_t v) {
-    while (v >= 0x80) {
-        out += static_cast<char>(v | 0x80);
-        v >>= 7;
-    }
-    out += static_cast<char>(v);
+// byte but the last. Written into `p`, which has room for ten bytes; the
+// bytes written.
+size_t PutVarint(char *p, uint64_t v) {
+    size_t n = 0;
+    for (; v >= 0x80; v >>= 7)
+        p[n++] = static_cast<char>(v | 0x80);
+    p[n++] = static_cast<char>(v);
+    return n;
 }
 bool GetVarint(const char *&p, const char *stop, uint64_t *out) {
     uint64_t v = 0;
@@ -537,25 +538,41 @@ bool WriteAll(int fd, const char *data, size_t size) {
 // left for the header.
 class IndexBuilder::Blocks {
 public:
-    explicit Blocks(int fd) : fd_(fd) {}
+    explicit Blocks(int fd) : fd_(fd) { block_.reserve(kBlock + 64); }
 
-    bool Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind) {
+    // Adds a record; with `in_order`, only one that sorts after the last
+    // (Out when it does not, and nothing is added).
+    enum Outcome { Added, Out, Failed };
+    Outcome Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, bool in_order) {
+        size_t shared = CommonPrefix(last_, path);
+        if (in_order && has_last_) {
+            // Equal up to `shared`: the rest decides, as it would for the whole paths.
+            int c = CompareKeyPaths(std::string_view(last_).substr(shared), path.substr(shared));
+            if (c > 0 || (c == 0 && begin <= last_begin_))
+                return Out;
+        }
         if (block_.size() >= kBlock && !CloseBlock())
-            return false;
+            return Failed;
         bool first = block_.empty();
-        size_t shared = first ? 0 : CommonPrefix(last_, path);
-        PutVarint(block_, uint64_t(shared) << 1 | kind);
-        PutVarint(block_, path.size() - shared);
+        if (first)
+            shared = 0;
+        char numbers[40];
+        size_t n = PutVarint(numbers, uint64_t(shared) << 1 | kind);
+        n += PutVarint(numbers + n, path.size() - shared);
+        block_.append(numbers, n);
         block_.append(path.data() + shared, path.size() - shared);
         uint64_t from = first ? 0 : last_end_;
-        PutVarint(block_, begin >= from ? (begin - from) << 1 : (from - begin) << 1 | 1);
-        PutVarint(block_, end - begin);
-        last_.resize(shared);
-        last_.append(path.data() + shared, path.size() - shared);
+        n = PutVarint(numbers, begin >= from ? (begin - from) << 1 : (from - begin) << 1 | 1);
+        n += PutVarint(numbers + n, end - begin);
+        block_.append(numbers, n);
+        if (shared < last_.size())
+            last_.resize(shared);
+        last_.append(path.data() + last_.size(), path.size() - last_.size());
         last_end_ = end;
-        return true;
+        last_begin_ = begin;
+        has_last_ = true;
+        return Added;
     }
-    std::string_view last() const { return last_; }
 
     // The last block and the directory; where the directory lies, and its check.
     bool Finish(uint64_t *directory, uint64_t *check) {
@@ -599,7 +616,8 @@ private:
     int fd_;
     std::string block_, out_;  // the block being filled; blocks not yet written
     std::string last_;         // the path of the record before
-    uint64_t last_end_ = 0, offset_ = kHeader;
+    uint64_t last_end_ = 0, last_begin_ = 0, offset_ = kHeader;
+    bool has_last_ = false;  // a record was added: last_ and last_begin_ are its
     std::vector<uint64_t> starts_;
     bool started_ = false;
 };
@@ -685,11 +703,12 @@ void IndexBuilder::Add(std::string_view path, uint64_t begin, uint64_t end, uint
     }
     records_++;
     removals_ = removals_ || kind == kRemoval;
-    if (sorted_ && (records_ == 1 || RecordLess(blocks_->last(), last_begin_, path, begin))) {
-        last_begin_ = begin;
-        if (!blocks_->Add(path, begin, end, kind))
+    if (sorted_) {
+        Blocks::Outcome added = blocks_->Add(path, begin, end, kind, true);
+        if (added == Blocks::Failed)
             failed_ = true;
-        return;
+        if (added != Blocks::Out)
+            return;
     }
     sorted_ = false;
     if (chunk_.capacity() < kChunk)
@@ -748,7 +767,7 @@ bool IndexBuilder::Spill() {
     for (uint32_t at : order_) {
         std::string_view path = ChunkPath(chunk_, at);
         const char *tail = &chunk_[at + 4 + path.size()];
-        if (!out.Add(path, Get64(tail), Get64(tail + 8), Get32(tail + 16)))
+        if (out.Add(path, Get64(tail), Get64(tail + 8), Get32(tail + 16), false) != Blocks::Added)
             return false;
     }
     uint64_t directory, check;
@@ -792,7 +811,7 @@ bool IndexBuilder::Merge(Fd &out, std::unique_ptr<Blocks> &blocks) {
     while (!heads.empty()) {
         size_t r = heads.top();
         heads.pop();
-        if (!blocks->Add(runs_[r].path, runs_[r].begin, runs_[r].stop_at, runs_[r].kind))
+        if (blocks->Add(runs_[r].path, runs_[r].begin, runs_[r].stop_at, runs_[r].kind, false) != Blocks::Added)
             return false;
         merged++;
         if (runs_[r].Next())

@@ -128,7 +128,6 @@ private:
     Fd file_;                         // the index being written
     std::unique_ptr<Blocks> blocks_;  // its records, while they come in order
     bool sorted_ = true;
-    uint64_t last_begin_ = 0;
     std::string chunk_;            // records out of order, serialized
     std::vector<uint32_t> order_;  // where each begins in the chunk
     std::vector<Run> runs_;        // sorted chunks spilled to unnamed files
