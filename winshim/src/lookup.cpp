@@ -77,10 +77,6 @@ private:
     ValueList values_;
 };
 
-}  // namespace
-
-namespace {
-
 // Passes every event to a first visitor, whose wishes count, and to a second.
 class Both : public Visitor {
 public:

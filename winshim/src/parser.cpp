@@ -53,9 +53,6 @@ std::string NarrowFromUtf16(std::string_view bytes) {
     return out;
 }
 
-}  // namespace
-
-namespace {
 const char kVersion5[] = "Windows Registry Editor Version 5.00";
 
 // The header as the reader takes it: the format it names, or none.
