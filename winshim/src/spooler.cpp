@@ -3,7 +3,8 @@
 // user forms as REG_BINARY values of ...\Print\Forms, the default printer in
 // the current user's "Device" value.
 
-#include "internal.h"
+#include "edit.h"
+#include "lookup.h"
 
 #include <winspool.h>
 
