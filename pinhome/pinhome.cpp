@@ -96,6 +96,7 @@ static bool WriteConsolePiece(HANDLE console, const char *text, size_t size) {
 // character); redirected, or from a line that the console did not take on,
 // it goes out as the bytes it is.
 static void WriteText(FILE *stream, const std::string &text) {
+    const DWORD error = GetLastError();  // writing leaves it as it was
     size_t done = 0;
     HANDLE console = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
     DWORD mode;
@@ -111,6 +112,7 @@ static void WriteText(FILE *stream, const std::string &text) {
     }
     fputs(text.c_str() + done, stream);
     fflush(stream);
+    SetLastError(error);
 }
 
 // Writes the text verbatim (a per-cent sign is just a character) to the

@@ -106,17 +106,11 @@ static size_t WriteConsoleText(FILE *stream, HANDLE console, const wchar_t *text
     return done;
 }
 
-// Writes wide text to a stream: to a console as wide text, else in the
-// locale's multibyte encoding, a character that it cannot encode as '?'. The
-// streams stay byte-oriented: the C library's wide streams would convert and
-// write the same bytes, but some (glibc 2.36) write them out a few at a time.
-static void WriteText(FILE *stream, const wchar_t *text) {
-    if (HANDLE console = ConsoleOf(stream)) {
-        // Whatever the console did not take goes out as bytes.
-        text += WriteConsoleText(stream, console, text);
-        if (!*text)
-            return;
-    }
+// Writes wide text to a stream in the locale's multibyte encoding, a
+// character that it cannot encode as '?'. The streams stay byte-oriented:
+// the C library's wide streams would convert and write the same bytes, but
+// some (glibc 2.36) write them out a few at a time.
+static void WriteBytes(FILE *stream, const wchar_t *text) {
     // Most lines are ASCII alone, which is copied rather than converted.
     char ascii[TEXT_SIZE * 2];
     size_t count = 0;
@@ -158,6 +152,21 @@ static void WriteText(FILE *stream, const wchar_t *text) {
             fwrite(one, 1, n, stream);
         }
     }
+}
+
+// Writes wide text to a stream: to a console as wide text, else as bytes.
+// Writing leaves the last error as it was: a spooler call that fails without
+// setting one is reported with the code that stood before, as ever, not with
+// the console's answer about a redirected handle.
+static void WriteText(FILE *stream, const wchar_t *text) {
+    const DWORD error = GetLastError();
+    if (HANDLE console = ConsoleOf(stream)) {
+        // Whatever the console did not take goes out as bytes.
+        text += WriteConsoleText(stream, console, text);
+    }
+    if (*text)
+        WriteBytes(stream, text);
+    SetLastError(error);
 }
 
 // Formats wide text of any length and writes it. C runtimes answer a text
