@@ -18,11 +18,8 @@ struct CupsQueue {
 
 // Whether printers come from CUPS for the rest of the process: not when
 // WINSHIM_PRINTERS is "store", nor when libcups cannot be loaded or no
-// server answers within kCupsWait seconds. Decided at the first call.
+// server answers in time (cups.cpp). Decided at the first call.
 bool CupsPrinters();
-
-// How long the server may take to answer one request.
-constexpr double kCupsWait = 1.5;
 
 // Every queue of the server. False when it no longer answers (then it is
 // asked nothing more in this process).
