@@ -34,6 +34,7 @@ constexpr short kUserPaper = 256;
     X(ippGetGroupTag) X(ippGetString) X(ippGetInteger) X(ippDelete) X(pwgMediaForPWG)
 
 struct Cups {
+// NOLINTNEXTLINE(bugprone-macro-parentheses): f names the member, not a value
 #define WINSHIM_CUPS_POINTER(f) decltype(&::f) f = nullptr;
     WINSHIM_CUPS_FUNCTIONS(WINSHIM_CUPS_POINTER)
 #undef WINSHIM_CUPS_POINTER
