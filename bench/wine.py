@@ -3,12 +3,15 @@
 own reg query of the same value, the two run in turns in one run. Under
 Wine most of either's time is Wine starting a process.
 
-    bench/wine.py [--bin build/win32/bin] [--runs 15]
+    bench/wine.py [--run wine32|wine64] [--bin DIR] [--runs 15]
 
-The prefix is a fresh 32-bit one in a temporary directory, whose Wine server
-is kept running for the whole benchmark (as for the tests), so that no run
-pays for starting it; the server is ended and the prefix removed at the end.
-Needs wine and wine32.
+The 32-bit programs run in a 32-bit prefix (wine32, the default where the
+machine runs 32-bit programs), else the 64-bit build in a 64-bit prefix
+(wine64), each with the loader of its width; --bin defaults to that
+build's bin directory. The prefix is a fresh one in a temporary directory,
+whose Wine server is kept running for the whole benchmark (as for the
+tests), so that no run pays for starting it; the server is ended and the
+prefix removed at the end.
 """
 
 import argparse
@@ -21,6 +24,8 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+import wine_runs  # noqa: E402
 KEY = "HKCU\\Software\\Tessel\\Bench"
 NAME = "tessel_dir"
 DATA = "C:\\Program Files\\Tessel"
@@ -34,10 +39,11 @@ def run(argv, env, check=True):
     return proc.stdout
 
 
-def make_prefix(directory):
+def make_prefix(directory, kind):
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    env.update(WINEPREFIX=os.path.join(directory, "prefix"), WINEARCH="win32", WINEDEBUG="-all")
-    run(["wineboot", "-i"], env)
+    env.update(WINEPREFIX=os.path.join(directory, "prefix"), WINEARCH=kind.arch, WINEDEBUG="-all",
+               WINELOADER=kind.program_loader)
+    run([kind.prefix_loader, "wineboot", "-i"], env)
     run(["wineserver", "-w"], env)
     # A server of its own for good: one left to start with the first program
     # would end with each last one.
@@ -65,28 +71,37 @@ def median_times(commands, env, runs):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--bin", default=os.path.join(HERE, "..", "build", "win32", "bin"))
+    parser.add_argument("--run", choices=("wine32", "wine64"),
+                        default="wine32" if wine_runs.why_not("wine32") is None else "wine64")
+    parser.add_argument("--bin")
     parser.add_argument("--runs", type=int, default=15)
     args = parser.parse_args()
-    hivepeek = os.path.abspath(os.path.join(args.bin, "hivepeek.exe"))
+    reason = wine_runs.why_not(args.run)
+    if reason:
+        sys.exit(f"cannot run {args.run}: {reason}")
+    kind = wine_runs.RUNS[args.run]
+    preset = "win32" if kind.bits == 32 else "win64"
+    hivepeek = os.path.abspath(os.path.join(args.bin or os.path.join(HERE, "..", "build", preset, "bin"),
+                                            "hivepeek.exe"))
     if not os.path.isfile(hivepeek):
-        sys.exit(f"no {hivepeek}: build the win32 preset first")
+        sys.exit(f"no {hivepeek}: build the {preset} preset first")
+    wine = kind.program_loader
     directory = tempfile.mkdtemp(prefix="wine-bench-")
     env = None
     try:
-        env = make_prefix(directory)
-        run(["wine", "reg", "add", KEY, "/v", NAME, "/t", "REG_SZ", "/d", DATA, "/f"], env)
+        env = make_prefix(directory, kind)
+        run([wine, "reg", "add", KEY, "/v", NAME, "/t", "REG_SZ", "/d", DATA, "/f"], env)
         expect = DATA.encode()
         tool, floor = median_times([
-            (["wine", hivepeek, "-r", KEY + "\\" + NAME], expect),
-            (["wine", "reg", "query", KEY, "/v", NAME], expect),
+            ([wine, hivepeek, "-r", KEY + "\\" + NAME], expect),
+            ([wine, "reg", "query", KEY, "/v", NAME], expect),
         ], env, args.runs)
     finally:
         if env:
             run(["wineserver", "-k"], env, check=False)
             run(["wineserver", "-w"], env, check=False)
         shutil.rmtree(directory, ignore_errors=True)
-    print(f"under Wine (32-bit prefix): hivepeek.exe -r {tool * 1000:.0f} ms, "
+    print(f"under Wine ({kind.bits}-bit programs, {kind.arch} prefix): hivepeek.exe -r {tool * 1000:.0f} ms, "
           f"reg query of the same value {floor * 1000:.0f} ms")
     print(f"ratio: {tool / floor:.2f}")
 

@@ -9,7 +9,7 @@
 #
 # One program of the suite. Natively it links winshim, statically but in
 # sanitized builds. On Windows it is a
-# static 32-bit console program with a manifest (asInvoker, so that a failed
+# static console program (32-bit, or 64-bit for the tests) with a manifest (asInvoker, so that a failed
 # write under HKLM is not redirected behind the user's back) and a version
 # resource, whose C runtime does not expand wildcards in its arguments.
 function(tessel_tool name)
@@ -21,6 +21,11 @@ function(tessel_tool name)
     list(GET parts 1 TOOL_MINOR)
     list(GET parts 2 TOOL_PATCH)
     set(TOOL_NAME ${name})
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+      set(TOOL_ARCH amd64)
+    else()
+      set(TOOL_ARCH x86)
+    endif()
     set(SUITE_VERSION ${PROJECT_VERSION})
     configure_file(${PROJECT_SOURCE_DIR}/cmake/app.manifest.in ${CMAKE_CURRENT_BINARY_DIR}/${name}.manifest @ONLY)
     configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/${name}.rc @ONLY)

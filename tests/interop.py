@@ -3,7 +3,11 @@
 winshim wrote imports with "regedit /S", and what Wine's regedit exports
 (version 5, UTF-16) reads back in winshim, value for value and byte for byte.
 
-    interop.py NATIVE_BIN WINDOWS_BIN WINEPREFIX
+    interop.py NATIVE_BIN WINDOWS_BIN RUN_DIR
+
+RUN_DIR is a Wine run that run_cases.py --setup made: regedit and regdump
+run with the loader of the run's programs, whose view of the registry is
+the one that the hives go to. A run that the machine cannot do is skipped.
 """
 
 import os
@@ -11,6 +15,8 @@ import shutil
 import subprocess
 import sys
 import tempfile
+
+from run_cases import SKIPPED, WineRun
 
 KEY = "HKCU\\Software\\Tessel\\Interop"
 FULL = "HKEY_CURRENT_USER\\Software\\Tessel\\Interop"
@@ -26,11 +32,16 @@ VALUES = [
 
 
 def main():
-    native, windows, prefix = sys.argv[1:4]
+    native, windows, run_dir = sys.argv[1:4]
+    wine = WineRun(run_dir)
+    if wine.skipped:
+        print(f"skipped: {wine.skipped}")
+        return SKIPPED
+    loader = wine.kind.program_loader
     work = tempfile.mkdtemp(prefix="interop-")
     store = os.path.join(work, "registry")
     native_env = dict(os.environ, WINSHIM_REGISTRY=store, LANG="C.UTF-8")
-    wine_env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+    wine_env = wine.env()
     wine_env.pop("DISPLAY", None)
     failed = 0
 
@@ -47,10 +58,10 @@ def main():
         return run([os.path.join(native, "regdump"), KEY], native_env).decode()
 
     def wine_dump():
-        return run(["wine", os.path.join(windows, "regdump.exe"), KEY], wine_env).decode().replace("\r\n", "\n")
+        return run([loader, os.path.join(windows, "regdump.exe"), KEY], wine_env).decode().replace("\r\n", "\n")
 
     def regedit(*args):
-        run(["wine", "regedit"] + list(args), wine_env)
+        run([loader, "regedit"] + list(args), wine_env)
 
     def check(what, want, got):
         nonlocal failed

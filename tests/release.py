@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""Checks the Windows release archive.
+"""Checks the Windows release archive, or the programs of the 64-bit build.
 
     release.py ARCHIVE VERSION OBJDUMP
+    release.py --win64 BIN_DIR OBJDUMP
 
 The archive holds bin/hivepeek.exe, bin/sheetwise.exe, bin/pinhome.exe and
 INSTALL.txt, nothing else; the text has Windows line ends and names the
 version; each program is a 32-bit console program whose import table names
-only DLLs that come with Windows.
+only DLLs that come with Windows. The 64-bit build's programs are the same,
+as 64-bit programs.
 """
 
 import os
@@ -21,13 +23,14 @@ PROGRAMS = ["bin/hivepeek.exe", "bin/sheetwise.exe", "bin/pinhome.exe"]
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "user32.dll", "winspool.drv", "msvcrt.dll"}
 
 
-def check_program(objdump, path, failures):
+def check_program(objdump, path, failures, bits=32):
     dump = subprocess.run([objdump, "-p", path], check=True, capture_output=True, text=True).stdout
     name = os.path.basename(path)
-    if "file format pei-i386" not in dump:
-        failures.append(f"{name}: not a 32-bit x86 PE file")
-    if not re.search(r"^Magic\s+010b\s+\(PE32\)", dump, re.M):
-        failures.append(f"{name}: no PE32 optional header")
+    file_format, magic = ("pei-i386", r"010b\s+\(PE32\)") if bits == 32 else ("pei-x86-64", r"020b\s+\(PE32\+\)")
+    if f"file format {file_format}" not in dump:
+        failures.append(f"{name}: not a {bits}-bit x86 PE file")
+    if not re.search(rf"^Magic\s+{magic}", dump, re.M):
+        failures.append(f"{name}: no {'PE32' if bits == 32 else 'PE32+'} optional header")
     if not re.search(r"^Subsystem\s+00000003\s+\(Windows CUI\)", dump, re.M):
         failures.append(f"{name}: not a console program")
     dlls = re.findall(r"^\s*DLL Name: (\S+)", dump, re.M)
@@ -39,7 +42,18 @@ def check_program(objdump, path, failures):
     print(f"{name}: {', '.join(dlls)}")
 
 
+def check_win64(bindir, objdump):
+    failures = []
+    for program in PROGRAMS:
+        check_program(objdump, os.path.join(bindir, os.path.basename(program)), failures, bits=64)
+    for failure in failures:
+        print("FAIL:", failure)
+    return 1 if failures else 0
+
+
 def main():
+    if sys.argv[1] == "--win64":
+        return check_win64(*sys.argv[2:4])
     archive, version, objdump = sys.argv[1:4]
     failures = []
     expected_name = f"tessel-wintools-{version}-win32.zip"

@@ -39,11 +39,13 @@ platform "cups": the native programs, whose printers are then the queues of
 a CUPS server of that run's own, as under Wine.
 
 A case runs everywhere unless a line "PLATFORMS only: why" after its title
-names where: native, cups, wine (both Wine prefixes), wine32 or wine64,
-separated by commas. A case that is native only (it stages what only
-winshim's store can hold) does not run on cups. Every Wine case runs twice,
-in a 32-bit prefix and in a 64-bit one, where the 32-bit programs run as they
-do on 64-bit Windows.
+names where, separated by commas: native, cups, or one of the Wine runs of
+wine_runs.py: wine32 (the 32-bit programs in a 32-bit prefix), wow64 (the
+same programs in a 64-bit prefix, as they run on 64-bit Windows) and wine64
+(the 64-bit build in a 64-bit prefix); wine names all three. A case that is
+native only (it stages what only winshim's store can hold) does not run on
+cups. A run that the machine cannot do reports its cases as skipped, with
+the reason.
 
 A command line is split as a POSIX shell would; NAME=VALUE words in front set
 environment variables, and ARGV0=... sets the program's argv[0] (natively).
@@ -68,8 +70,8 @@ page of its default locale (1252), the narrow text of each platform.
 
 Placeholders in commands and expectations: {native=A|wine=B} is A natively
 and B under Wine, for what the platforms say differently (the system's
-message texts, the sizes of the spooler's records); wine32= and wine64= name
-one prefix and win over wine=, cups= wins over native=; {TEXT*N} is TEXT N times over; {tmp} the
+message texts, the sizes of the spooler's records); wine32=, wow64= and
+wine64= name one run and win over wine=, cups= wins over native=; {TEXT*N} is TEXT N times over; {tmp} the
 case's scratch directory as the program names it (under Wine its Z: path),
 {wtmp} the same with backslashes, {exe} ".exe" under Wine and "" natively,
 {argv0} the argv[0] that the program sees, {cr} a carriage return.
@@ -90,10 +92,13 @@ import tempfile
 import time
 import zlib
 
+import wine_runs
+
 TOOLS = ("hivepeek", "sheetwise", "pinhome", "regdump", "regset", "fixedcheck")
 TIMEOUT = 60
 BOX_TITLE = r"^Setup dovlink\[w\] for Tessel - pinhome V0\.91$"
-PLATFORMS = ("native", "cups", "wine", "wine32", "wine64")
+PLATFORMS = ("native", "cups", "wine") + tuple(wine_runs.RUNS)
+SKIPPED = 77  # the status that tells CTest a test was skipped
 
 # Page sizes that a printer block may name, as a PPD names them: the
 # dmPaperSize code that Wine's spooler makes of each (and that winshim is
@@ -157,7 +162,7 @@ class Case:
 
     def runs_on(self, platform):
         return (self.only is None or platform in self.only or
-                (platform.startswith("wine") and "wine" in self.only))
+                (platform in wine_runs.RUNS and "wine" in self.only))
 
 
 class CaseFile:
@@ -409,9 +414,10 @@ class Cups:
 
 
 class WineRun:
-    """A Wine prefix of one architecture, win32 or win64, and the CUPS server
-    whose queues are its printers, kept in one directory of the build: the
-    prefix in prefix/, the architecture in arch, the server in cups.json."""
+    """One of the Wine runs of wine_runs.py: a prefix of its architecture and
+    the CUPS server whose queues are its printers, kept in one directory of
+    the build: the prefix in prefix/, the run's name in run, the server in
+    cups.json, and in skipped the reason why this machine cannot do the run."""
 
     def __init__(self, directory):
         self.directory = os.path.abspath(directory)
@@ -425,8 +431,13 @@ class WineRun:
             return default
 
     @property
-    def arch(self):
-        return self._read("arch", "win32")
+    def kind(self):
+        """The run's wine_runs.Run."""
+        return wine_runs.RUNS[self._read("run", "wine32")]
+
+    @property
+    def skipped(self):
+        return self._read("skipped")
 
     @property
     def cups(self):
@@ -434,8 +445,11 @@ class WineRun:
         return Cups(json.loads(state)["dir"]) if state else None
 
     def env(self, env=None):
-        env = dict(os.environ if env is None else env, WINEPREFIX=self.prefix, WINEARCH=self.arch,
+        kind = self.kind
+        env = dict(os.environ if env is None else env, WINEPREFIX=self.prefix, WINEARCH=kind.arch,
                    WINEDEBUG="-all")
+        # The loader that Wine starts new processes with: the programs' own.
+        env["WINELOADER"] = kind.program_loader
         cups = self.cups
         if cups:
             env["CUPS_SERVER"] = cups.socket
@@ -443,23 +457,34 @@ class WineRun:
             env.pop("CUPS_SERVER", None)
         return env
 
-    def setup(self, arch):
-        """A fresh prefix and a fresh server, whatever an earlier set-up left."""
+    def setup(self, name):
+        """A fresh prefix and a fresh server, whatever an earlier set-up left;
+        or, where the machine cannot do the run, the reason, and a skip."""
         self.teardown()
         os.makedirs(self.directory, exist_ok=True)
-        with open(os.path.join(self.directory, "arch"), "w") as f:
-            f.write(arch + "\n")
+        for leftover in ("run", "skipped"):
+            if os.path.exists(os.path.join(self.directory, leftover)):
+                os.remove(os.path.join(self.directory, leftover))
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        with open(os.path.join(self.directory, "run"), "w") as f:
+            f.write(name + "\n")
+        reason = wine_runs.why_not(name)
+        if reason:
+            with open(os.path.join(self.directory, "skipped"), "w") as f:
+                f.write(reason + "\n")
+            print(f"{name} skipped: {reason}")
+            return SKIPPED
         env = self.env()
         env.pop("DISPLAY", None)
-        shutil.rmtree(self.prefix, ignore_errors=True)
-        subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=600, check=True)
+        env["WINELOADER"] = self.kind.prefix_loader
+        subprocess.run([self.kind.prefix_loader, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600, check=True)
         subprocess.run(["wineserver", "-w"], env=env, timeout=600, check=True)
         start_wineserver(env)
         cups, pid = Cups.start()
         with open(os.path.join(self.directory, "cups.json"), "w") as f:
             json.dump({"dir": cups.directory, "pid": pid}, f)
-        print(f"{arch} prefix {self.prefix}, CUPS server {cups.socket}")
+        print(f"{name}: {self.kind.arch} prefix {self.prefix}, CUPS server {cups.socket}")
         return 0
 
     def teardown(self):
@@ -485,11 +510,6 @@ def start_wineserver(env):
                    stderr=subprocess.DEVNULL, timeout=TIMEOUT, check=True, start_new_session=True)
 
 
-def wine64_loader():
-    """Wine's 64-bit loader, which runs Wine's own programs as 64-bit ones."""
-    return shutil.which("wine64") or "/usr/lib/wine/wine64"
-
-
 class Platform:
     """Where the programs run: natively against winshim, with the store's
     printers or (cups) with those of a CUPS server of the run's own, or under
@@ -499,7 +519,7 @@ class Platform:
         self.target = "wine" if target == "wine" else "native"
         self.bindir = os.path.abspath(bindir)
         self.run_dir = run
-        self.name = target if target != "wine" else "wine64" if run.arch == "win64" else "wine32"
+        self.name = target if target != "wine" else run.kind.name
         self.server = None  # cups: the server and its pid, started for the first case
 
     def cups(self):
@@ -591,9 +611,9 @@ class Platform:
         # Wine keeps one registry for the whole run: take away what the last
         # case may have left, then import this file's hives. On 64-bit
         # Windows a 32-bit program's HKLM\Software is the 64-bit registry's
-        # Software\Wow6432Node: the reset clears both views, from a 64-bit
-        # regedit, and the hives are imported by the 32-bit one, so that they
-        # are what the (32-bit) programs see.
+        # Software\Wow6432Node: the reset clears both views, from the
+        # prefix's own regedit, and the hives are imported by a regedit of
+        # the programs' width, so that they are what the programs see.
         keys = set(WINE_SCRATCH_KEYS)
         for _, text, _ in casefile.hives:
             for match in re.finditer(r"^\[([^\]\r\n]+)\]", text, re.M):
@@ -601,22 +621,21 @@ class Platform:
                 if key:
                     keys.add(key)
         keys = sorted(k for k in keys if "\\" in k)
-        loader = "wine"
-        if self.run_dir.arch == "win64":
-            loader = wine64_loader()
+        kind = self.run_dir.kind
+        if kind.arch == "win64":
             keys += [re.sub(r"(?i)^([^\\]+\\Software)\\", r"\1\\Wow6432Node\\", k) for k in keys
                      if k.split("\\")[1].lower() == "software"]
         reset = "REGEDIT4\n\n" + "".join(f"[-{k}]\n\n" for k in keys)
-        self.regedit(tmp, "reset.reg", reset, loader)
+        self.regedit(tmp, "reset.reg", reset, kind.prefix_loader)
         for index, (_, text, _) in enumerate(casefile.hives):
-            self.regedit(tmp, f"hive{index}.reg", text)
+            self.regedit(tmp, f"hive{index}.reg", text, kind.program_loader)
         cups = self.run_dir.cups
         if cups:
             cups.set_printers(printers)
         elif printers:
             raise RuntimeError(f"no CUPS server in {self.run_dir.directory}: set the run up with --setup")
 
-    def regedit(self, tmp, name, text, loader="wine"):
+    def regedit(self, tmp, name, text, loader):
         path = os.path.join(tmp, name)
         with open(path, "w", encoding="utf-8") as f:
             f.write(text)
@@ -626,7 +645,7 @@ class Platform:
 
     def run(self, program, tool, args, env, argv0, answers, artefact):
         if self.target == "wine":
-            argv = ["wine", program] + args
+            argv = [self.run_dir.kind.program_loader, program] + args
             executable = None
         else:
             argv = [argv0 or tool] + args
@@ -783,7 +802,7 @@ def choose(match, platform):
     """The text of {native=A|wine=B|wine64=C} for the platform: its own
     name's, else (under Wine) wine's."""
     options = dict(option.split("=", 1) for option in match.group(1).split("|"))
-    for name in (platform, "wine" if platform.startswith("wine") else "native" if platform == "cups" else None):
+    for name in (platform, "wine" if platform in wine_runs.RUNS else "native" if platform == "cups" else None):
         if name in options:
             return options[name]
     raise CaseFileError(f"{match.group(0)} says nothing for {platform}")
@@ -912,17 +931,20 @@ def main():
     parser.add_argument("--bin", help="directory of the programs")
     parser.add_argument("--run", metavar="DIR", help="the Wine run (prefix and CUPS server) to run in")
     parser.add_argument("--setup", metavar="DIR", help="set up a Wine run afresh: a prefix and a CUPS server")
-    parser.add_argument("--arch", choices=("win32", "win64"), default="win32", help="the prefix's architecture")
+    parser.add_argument("--name", choices=tuple(wine_runs.RUNS), default="wine32", help="which Wine run to set up")
     parser.add_argument("--teardown", metavar="DIR", help="stop a Wine run's servers")
     parser.add_argument("--artefacts", metavar="DIR", help="where to keep screenshots of message boxes")
     parser.add_argument("files", nargs="*")
     args = parser.parse_args()
     if args.setup:
-        return WineRun(args.setup).setup(args.arch)
+        return WineRun(args.setup).setup(args.name)
     if args.teardown:
         return WineRun(args.teardown).teardown()
     if args.target == "wine" and not args.run:
         parser.error("--target wine needs --run")
+    if args.target == "wine" and WineRun(args.run).skipped:
+        print(f"skipped: {WineRun(args.run).skipped}")
+        return SKIPPED
     platform = Platform(args.target, args.bin, args.run and WineRun(args.run))
     passed = failed = skipped = 0
     for path in args.files:
