@@ -41,8 +41,9 @@ def run(argv, env, check=True):
 
 def make_prefix(directory, kind):
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    env.update(WINEPREFIX=os.path.join(directory, "prefix"), WINEARCH=kind.arch, WINEDEBUG="-all",
-               WINELOADER=kind.program_loader)
+    env.update(WINEPREFIX=os.path.join(directory, "prefix"), WINEARCH=kind.arch, WINEDEBUG="-all")
+    if kind.program_loader == wine_runs.LOADER64:
+        env["WINELOADER"] = kind.program_loader  # as Debian's wrapper tells a 64-bit loader
     run([kind.prefix_loader, "wineboot", "-i"], env)
     run(["wineserver", "-w"], env)
     # A server of its own for good: one left to start with the first program

@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <getopt.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -76,13 +77,47 @@ __attribute__((format(printf, 1, 2))) static std::string Format(const char *form
     return text;
 }
 
+// Writes one piece of text in the ANSI code page to a console, made wide.
+static bool WriteConsolePiece(HANDLE console, const char *text, size_t size) {
+    if (size > INT_MAX / 2)
+        return false;
+    int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, (int)size, nullptr, 0);
+    if (length <= 0)
+        return false;
+    std::wstring wide((size_t)length, L'\0');
+    DWORD written = 0;
+    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, (int)size, &wide[0], length) == length &&
+           WriteConsoleW(console, wide.data(), (DWORD)length, &written, nullptr) && written == (DWORD)length;
+}
+
+// Writes text to a standard stream. A console shows bytes in its own (OEM)
+// code page, so there the text, which is in the ANSI code page, goes out
+// made wide, a line at a time (no code page has a line feed inside a
+// character); redirected, or from a line that the console did not take on,
+// it goes out as the bytes it is.
+static void WriteText(FILE *stream, const std::string &text) {
+    size_t done = 0;
+    HANDLE console = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode;
+    if (console && console != INVALID_HANDLE_VALUE && GetConsoleMode(console, &mode)) {
+        fflush(stream);
+        while (done < text.size()) {
+            size_t end = text.find('\n', done);
+            end = end == std::string::npos ? text.size() : end + 1;
+            if (!WriteConsolePiece(console, text.data() + done, end - done))
+                break;
+            done = end;
+        }
+    }
+    fputs(text.c_str() + done, stream);
+    fflush(stream);
+}
+
 // Writes the text verbatim (a per-cent sign is just a character) to the
 // console, then shows it in a box: an error always, information unless quiet.
 static int report(const char *text, bool is_error) {
     std::string shown = is_error ? std::string(error_prefix) + text : std::string(text);
-    FILE *stream = is_error ? stderr : stdout;
-    fputs(shown.c_str(), stream);
-    fflush(stream);
+    WriteText(is_error ? stderr : stdout, shown);
     if (is_error)
         return MessageBoxA(nullptr, shown.c_str(), caption, MB_OK | MB_ICONERROR);
     if (quiet)

@@ -69,11 +69,54 @@ static bool AsciiIsItself() {
     return known != 0;
 }
 
-// Writes wide text to a stream in the locale's multibyte encoding, a
-// character that it cannot encode as '?'. The streams stay byte-oriented:
-// the C library's wide streams would convert and write the same bytes, but
-// some (glibc 2.36) write them out a few at a time.
+// The console that a standard stream writes to, or none where it is
+// redirected to a file or a pipe. Asked once for each stream.
+static HANDLE ConsoleOf(FILE *stream) {
+    static HANDLE consoles[2];
+    static bool asked[2];
+    const int which = stream == stderr;
+    if (!asked[which]) {
+        asked[which] = true;
+        HANDLE handle = GetStdHandle(which ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+        DWORD mode;
+        if (handle && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode))
+            consoles[which] = handle;
+    }
+    return consoles[which];
+}
+
+// Writes wide text to a console as it is: a console shows bytes in its own
+// (OEM) code page, not in the ANSI one that the text would be converted to.
+// The stream's buffered bytes go first. Returns how many characters went out.
+static size_t WriteConsoleText(FILE *stream, HANDLE console, const wchar_t *text) {
+    fflush(stream);
+    const size_t length = wcslen(text);
+    size_t done = 0;
+    while (done < length) {
+        // Consoles take a few thousand characters a call at most; a block
+        // does not end between the two halves of a surrogate pair.
+        DWORD count = length - done < 8192 ? (DWORD)(length - done) : 8192;
+        if (count < length - done && text[done + count - 1] >= 0xD800 && text[done + count - 1] <= 0xDBFF)
+            count--;
+        DWORD written = 0;
+        if (!WriteConsoleW(console, text + done, count, &written, nullptr) || written == 0)
+            break;
+        done += written;
+    }
+    return done;
+}
+
+// Writes wide text to a stream: to a console as wide text, else in the
+// locale's multibyte encoding, a character that it cannot encode as '?'. The
+// streams stay byte-oriented: the C library's wide streams would convert and
+// write the same bytes, but some (glibc 2.36) write them out a few at a time.
 static void WriteText(FILE *stream, const wchar_t *text) {
+    if (HANDLE console = ConsoleOf(stream)) {
+        // Whatever the console did not take goes out as bytes.
+        text += WriteConsoleText(stream, console, text);
+        if (!*text)
+            return;
+    }
     // Most lines are ASCII alone, which is copied rather than converted.
     char ascii[TEXT_SIZE * 2];
     size_t count = 0;

@@ -49,6 +49,10 @@ the reason.
 
 A command line is split as a POSIX shell would; NAME=VALUE words in front set
 environment variables, and ARGV0=... sets the program's argv[0] (natively).
+WINSHIM_WINVER=PLATFORM.MAJOR.MINOR, the Windows version that winshim
+reports, is under Wine the version that Wine reports to that program (the
+value Version of HKCU\\Software\\Wine\\AppDefaults\\PROGRAM.exe, set for the
+command alone): so one command asks both platforms as the same family.
 The lines after a command are its expected output: plain lines are standard
 output, "! " lines standard error, a "~ " or "!~ " prefix makes the line a
 regular expression, "\\ no newline" says the line above has no line feed, and
@@ -121,6 +125,13 @@ WINE_SCRATCH_KEYS = (
     "HKEY_LOCAL_MACHINE\\Software\\Tessel",
 )
 
+
+# The Windows versions that WINSHIM_WINVER names, as Wine names them.
+WINE_VERSIONS = {
+    "0.3.1": "win31", "0.3.10": "win31", "1.4.0": "win95", "1.4.10": "win98", "1.4.90": "winme",
+    "2.4.0": "nt40", "2.5.0": "win2k", "2.5.1": "winxp", "2.6.1": "win7", "2.10.0": "win10",
+}
+APP_DEFAULTS = "HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults"
 
 # Keys of Wine's own that a fixture may add to but that are never removed.
 WINE_KEYS = ("software", "system", "control panel", "environment", "console", "keyboard layout", "hardware",
@@ -448,8 +459,9 @@ class WineRun:
         kind = self.kind
         env = dict(os.environ if env is None else env, WINEPREFIX=self.prefix, WINEARCH=kind.arch,
                    WINEDEBUG="-all")
-        # The loader that Wine starts new processes with: the programs' own.
-        env["WINELOADER"] = kind.program_loader
+        # A 64-bit loader called directly is told that it is the loader, as
+        # Debian's wrapper tells it: Wine starts its own processes with it.
+        set_loader(env, kind.program_loader)
         cups = self.cups
         if cups:
             env["CUPS_SERVER"] = cups.socket
@@ -476,7 +488,7 @@ class WineRun:
             return SKIPPED
         env = self.env()
         env.pop("DISPLAY", None)
-        env["WINELOADER"] = self.kind.prefix_loader
+        set_loader(env, self.kind.prefix_loader)
         subprocess.run([self.kind.prefix_loader, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600, check=True)
         subprocess.run(["wineserver", "-w"], env=env, timeout=600, check=True)
@@ -499,6 +511,13 @@ class WineRun:
             shutil.rmtree(state["dir"], ignore_errors=True)
             os.remove(os.path.join(self.directory, "cups.json"))
         return 0
+
+
+def set_loader(env, loader):
+    if loader == wine_runs.LOADER64:
+        env["WINELOADER"] = loader
+    else:
+        env.pop("WINELOADER", None)
 
 
 def start_wineserver(env):
@@ -625,6 +644,7 @@ class Platform:
         if kind.arch == "win64":
             keys += [re.sub(r"(?i)^([^\\]+\\Software)\\", r"\1\\Wow6432Node\\", k) for k in keys
                      if k.split("\\")[1].lower() == "software"]
+        keys += [f"{APP_DEFAULTS}\\{tool}.exe" for tool in TOOLS]
         reset = "REGEDIT4\n\n" + "".join(f"[-{k}]\n\n" for k in keys)
         self.regedit(tmp, "reset.reg", reset, kind.prefix_loader)
         for index, (_, text, _) in enumerate(casefile.hives):
@@ -642,6 +662,18 @@ class Platform:
         subprocess.run([loader, "regedit", "/S", self.windows_path(path)], env=self.base_env(tmp),
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=TIMEOUT, check=True)
+
+    def set_version(self, tmp, tool, version):
+        """Under Wine, makes Wine report the version to the program, or (None)
+        its own again."""
+        key = f"{APP_DEFAULTS}\\{tool}.exe"
+        if version is None:
+            text = f"REGEDIT4\n\n[-{key}]\n"
+        elif version in WINE_VERSIONS:
+            text = f'REGEDIT4\n\n[{key}]\n"Version"="{WINE_VERSIONS[version]}"\n'
+        else:
+            raise CaseFileError(f"WINSHIM_WINVER={version}: Wine names no such version")
+        self.regedit(tmp, "version.reg", text, self.run_dir.kind.program_loader)
 
     def run(self, program, tool, args, env, argv0, answers, artefact):
         if self.target == "wine":
@@ -900,7 +932,14 @@ def run_case(platform, casefile, case, artefacts):
                 slug = re.sub(r"[^A-Za-z0-9]+", "-",
                               f"{platform.name}-{os.path.basename(casefile.path)}-{case.title}").strip("-")
                 artefact = os.path.join(artefacts, f"{slug}-{number}.png")
-            status, out, err = platform.run(program, tool, words[1:], env, argv0, answers, artefact)
+            version = env.pop("WINSHIM_WINVER", None) if wine else None
+            if version:
+                platform.set_version(tmp, tool, version)
+            try:
+                status, out, err = platform.run(program, tool, words[1:], env, argv0, answers, artefact)
+            finally:
+                if version:
+                    platform.set_version(tmp, tool, None)
             expected = [(s, k, substitute(t, values), n) for s, k, t, n in command.expect]
             found = []
             if status != command.status:

@@ -6,6 +6,8 @@
 #include "windef.h"
 #include "winerror.h"
 #include "winbase.h"
+#include "wincon.h"
+#include "winnls.h"
 #include "winreg.h"
 #include "winuser.h"
 
