@@ -317,16 +317,16 @@ bool StoreDeviceValue(std::string &out) {
 
 namespace winshim {
 
-// The "Device" value: the store's as it stands, or, where printers come
-// from CUPS, the one that names its default destination.
+// The "Device" value: where printers come from CUPS and it has a default
+// destination, the entry that names it, as the spooler rewrites the entry
+// when the default changes; else the store's as it stands.
 bool DeviceValue(std::string &out) {
-    if (!CupsPrinters())
-        return StoreDeviceValue(out);
     std::string name;
-    if (!CupsDefault(name))
-        return false;
-    out = name + ",winspool," + Utf8FromWide(CupsPort(WideFromUtf8(name)));
-    return true;
+    if (CupsPrinters() && CupsDefault(name)) {
+        out = name + ",winspool," + Utf8FromWide(CupsPort(WideFromUtf8(name)));
+        return true;
+    }
+    return StoreDeviceValue(out);
 }
 
 }  // namespace winshim
