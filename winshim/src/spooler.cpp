@@ -395,15 +395,9 @@ extern "C" BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPP
             if (!FindQueue(printer->name, printer->queue))
                 return Fail(ERROR_INVALID_PRINTER_NAME);
             printer->cups = true;
-            *phPrinter = printer.get();
-            OpenPrinters().insert(printer.release());
-            return TRUE;
+        } else if (LONG rc = ReadPrinter(printer->name, data)) {
+            return Fail(rc == ERROR_FILE_NOT_FOUND ? ERROR_INVALID_PRINTER_NAME : rc);
         }
-        LONG rc = ReadPrinter(printer->name, data);
-        if (rc == ERROR_FILE_NOT_FOUND)
-            return Fail(ERROR_INVALID_PRINTER_NAME);
-        if (rc != ERROR_SUCCESS)
-            return Fail(rc);
     }
     *phPrinter = printer.get();
     OpenPrinters().insert(printer.release());
