@@ -71,7 +71,7 @@ static bool AsciiIsItself() {
 
 // The console that a standard stream writes to, or none where it is
 // redirected to a file or a pipe. Asked once for each stream.
-static HANDLE ConsoleOf(FILE *stream) {
+static HANDLE ConsoleOf(const FILE *stream) {
     static HANDLE consoles[2];
     static bool asked[2];
     const int which = stream == stderr;

@@ -24,7 +24,7 @@ namespace {
 int standard_fds[] = {STDOUT_FILENO, STDERR_FILENO};
 
 // The descriptor of a standard handle, or -1.
-int FdOf(HANDLE handle) {
+int FdOf(const void *handle) {
     for (int &fd : standard_fds) {
         if (handle == &fd)
             return fd;
