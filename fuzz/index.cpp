@@ -6,7 +6,8 @@
 //
 // Input: a first byte; when it is even, the rest is a list of edits of the
 // genuine index, three bytes each (where, two bytes, and a value to
-// exclusive-or there); when odd, the rest is the index file.
+// exclusive-or there); when odd, the rest is the index file, its checks
+// made to match.
 
 #include <windows.h>
 
@@ -34,9 +35,11 @@ const char HIVE[] =
 
 const char *const PATHS[] = {"", "A", "a\\SUB", "A\\Sub\\Deep", "B", "b\\One", "B\\Two", "None", "A\\None"};
 
-// Where the index's header keeps the hive's identity, and its check: the
-// format's own numbers, written down again here.
-const size_t HEADER = 256, IDENTITY = 8, IDENTITY_END = 64, CHECK = 248;
+// Where the index's header keeps the hive's identity, where the directory of
+// blocks lies and its check, and the header's check: the format's own
+// numbers, written down again here.
+const size_t HEADER = 256, IDENTITY = 8, IDENTITY_END = 64, BLOCKS = 184, DIRECTORY = 192, DIRECTORY_CHECK = 200,
+             CHECK = 248;
 
 std::string Describe(const char *path) {
     HKEY key;
@@ -95,14 +98,22 @@ const Setup &Once() {
     return setup;
 }
 
-// The header's check, as the index computes it.
+// A little-endian number of n bytes, and one of eight written.
+uint64_t Word(const char *data, size_t at, size_t n) {
+    uint64_t v = 0;
+    for (size_t i = n; i-- > 0;)
+        v = v << 8 | static_cast<unsigned char>(data[at + i]);
+    return v;
+}
+void PutWord(std::string &bytes, size_t at, uint64_t v) {
+    for (int i = 0; i < 8; i++)
+        bytes[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+// The checks of the header, the directory and a block (its number first), as
+// the index computes them.
 uint64_t Check(const char *data, size_t size) {
-    auto word = [data](size_t at, size_t n) {
-        uint64_t v = 0;
-        for (size_t i = n; i-- > 0;)
-            v = v << 8 | static_cast<unsigned char>(data[at + i]);
-        return v;
-    };
+    auto word = [data](size_t at, size_t n) { return Word(data, at, n); };
     uint64_t h = 0xcbf29ce484222325ull;
     auto step = [&h](uint64_t w) {
         h = (h ^ w) * 0x9e3779b97f4a7c15ull;
@@ -129,10 +140,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (raw) {
         bytes.assign(reinterpret_cast<const char *>(data + 1), size - 1);
         if (bytes.size() >= HEADER) {
+            // Every check made to match, so that the reader decodes whatever
+            // the blocks hold.
             memcpy(&bytes[IDENTITY], &setup.genuine[IDENTITY], IDENTITY_END - IDENTITY);
-            uint64_t check = Check(bytes.data(), CHECK);
-            for (int i = 0; i < 8; i++)
-                bytes[CHECK + i] = static_cast<char>(check >> (8 * i));
+            uint64_t blocks = Word(bytes.data(), BLOCKS, 8), directory = Word(bytes.data(), DIRECTORY, 8);
+            if (directory <= bytes.size() && blocks <= (bytes.size() - directory) / 8) {
+                for (uint64_t b = 0; b < blocks; b++) {
+                    uint64_t start = Word(bytes.data(), directory + 8 * b, 8);
+                    uint64_t end = b + 1 < blocks ? Word(bytes.data(), directory + 8 * (b + 1), 8) : directory;
+                    if (start < end && end <= directory && end - start >= 8) {
+                        std::string block(8, '\0');
+                        for (int i = 0; i < 8; i++)
+                            block[i] = static_cast<char>(b >> (8 * i));
+                        block.append(bytes, start, end - start - 8);
+                        PutWord(bytes, end - 8, Check(block.data(), block.size()));
+                    }
+                }
+                PutWord(bytes, DIRECTORY_CHECK, Check(bytes.data() + directory, bytes.size() - directory));
+            }
+            PutWord(bytes, CHECK, Check(bytes.data(), CHECK));
         }
     } else {
         bytes = setup.genuine;

@@ -57,14 +57,31 @@ int main(int argc, char **argv) {
         printf("no such key\n");
         return 1;
     }
+    // Buffers sized as the key says its longest name and data are, grown and
+    // asked again where a value is larger after all.
+    DWORD max_name = 0, max_data = 0;
+    if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &max_name, &max_data,
+                         nullptr, nullptr) != ERROR_SUCCESS) {
+        printf("no key information\n");
+        return 1;
+    }
+    std::vector<char> name(max_name + 1);
+    std::vector<BYTE> data(max_data + 1);
     std::vector<Entry> entries;
-    for (DWORD i = 0;; i++) {
-        static char name[16384];
-        static BYTE data[65536];
-        DWORD name_size = sizeof name, data_size = sizeof data, type = 0;
-        if (RegEnumValueA(key, i, name, &name_size, nullptr, &type, data, &data_size) != ERROR_SUCCESS)
+    for (DWORD i = 0, retries = 0;;) {
+        DWORD name_size = (DWORD)name.size(), data_size = (DWORD)data.size(), type = 0;
+        LONG rc = RegEnumValueA(key, i, name.data(), &name_size, nullptr, &type, data.data(), &data_size);
+        if (rc == ERROR_MORE_DATA && retries++ < 16) {
+            name.resize(name.size() * 2);
+            data.resize(std::max<size_t>(data.size() * 2, data_size));
+            continue;
+        }
+        if (rc != ERROR_SUCCESS)
             break;
-        entries.push_back({name, type, std::vector<BYTE>(data, data + data_size)});
+        entries.push_back({std::string(name.data(), name_size), type,
+                           std::vector<BYTE>(data.data(), data.data() + data_size)});
+        i++;
+        retries = 0;
     }
     RegCloseKey(key);
     std::sort(entries.begin(), entries.end(), NameLess);

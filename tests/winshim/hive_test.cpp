@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -362,6 +363,38 @@ TEST_F(Hive, NulBytesInNames) {
     HKEY key = Open("K");
     EXPECT_EQ(Dump(key), "v:1:3200 x:1:3300");
     RegCloseKey(key);
+}
+
+// regdump, with which the end-to-end cases look at keys, shows a key that
+// holds a value larger than its first buffer, and the values after it.
+TEST_F(Hive, RegdumpShowsValuesOver64KiB) {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    ASSERT_GT(n, 0);
+    std::string self(exe, static_cast<size_t>(n));
+    std::string regdump = self.substr(0, self.rfind('/')) + "/regdump";
+    if (access(regdump.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "no regdump beside the tests";
+    std::string hex;
+    for (int i = 0; i < 70000; i++)
+        hex += (i ? ",4" : "4") + std::to_string(i % 10);
+    Put("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Big]\r\n\"a\"=\"small\"\r\n\"big\"=hex:" + hex +
+        "\r\n\"z\"=dword:00000001\r\n");
+    FILE *pipe = popen(("'" + regdump + "' 'HKCU\\Big'").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buffer[65536];
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, got);
+    EXPECT_EQ(pclose(pipe), 0);
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(out.substr(at, end - at));
+    ASSERT_EQ(lines.size(), 3u) << out.substr(0, 200);
+    EXPECT_EQ(lines[0], "\"a\" type 1: small<00>");
+    EXPECT_EQ(lines[1].substr(0, 39), "\"big\" type 3 size 70000: 40 41 42 43 44");
+    EXPECT_EQ(lines[1].size(), 24 + 3 * 70000u);
+    EXPECT_EQ(lines[2], "\"z\" type 4 size 4: 01 00 00 00");
 }
 
 }  // namespace

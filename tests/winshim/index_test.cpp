@@ -1,7 +1,9 @@
 // The index beside a hive answers as reading the whole hive answers: over
 // random hives, after random edits (through the API, and in place by another
 // program that keeps the size and puts the time back), and whatever has
-// become of the index itself.
+// become of the index itself. And it keeps to the store's rules: it never
+// takes the space a write needs, root's index in a user's store is the
+// user's, and the cache lies in the user's home.
 
 #include <windows.h>
 
@@ -18,6 +20,8 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -216,6 +220,153 @@ TEST_F(Index, AStoreThatCannotBeWrittenKeepsItsIndexInTheCache) {
     closedir(d);
     EXPECT_EQ(indexes, 1);
     ExpectSameAnswers(paths, "from the cache");
+}
+
+// An export-like hive of about `size` bytes, keys in order.
+std::string LargeHive(size_t size) {
+    std::string text = "REGEDIT4\r\n\r\n";
+    for (int i = 0; text.size() < size; i++)
+        text += "[HKEY_CURRENT_USER\\Software\\Bench\\K" + std::to_string(1000000 + i) +
+                "]\r\n\"name\"=\"value of key " + std::to_string(i) + "\"\r\n\r\n";
+    return text;
+}
+
+TEST_F(Index, AWriteHasTheSpaceOfTheIndexItMakesStale) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a file system takes root";
+    // A file system that holds the hive twice and a few pages more, not the
+    // hive's index too: a write needs the old file and the new one at once.
+    std::string text = LargeHive(2200000);
+    size_t pages = (text.size() + 4095) / 4096;
+    std::string options = "size=" + std::to_string((2 * pages + 8) * 4) + "k";
+    if (mount("tmpfs", dir_.c_str(), "tmpfs", 0, options.c_str()) != 0)
+        GTEST_SKIP() << "no tmpfs to mount";
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { umount(dir.c_str()); }
+    } unmount{dir_};
+    Put(text);
+    Settle();
+    std::set<std::string> paths = {"Software\\Bench\\K1000007"};
+    ExpectSameAnswers(paths, "read");
+    ASSERT_TRUE(Indexed());
+    struct stat index;
+    ASSERT_EQ(stat(IndexFile().c_str(), &index), 0);
+    EXPECT_LT(index.st_size, static_cast<off_t>(text.size() / 10));
+    ASSERT_EQ(Set("Software\\Bench\\K1000007", "name", REG_SZ, std::string("changed\0", 8)), ERROR_SUCCESS);
+    ASSERT_EQ(Set("Software\\Bench\\New", "name", REG_SZ, std::string("new\0", 4)), ERROR_SUCCESS);
+    ExpectSameAnswers(paths, "written");
+}
+
+TEST_F(Index, RootsIndexInAUsersStoreIsTheUsers) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root makes files for another user";
+    ASSERT_EQ(chown(dir_.c_str(), 65534, 65534), 0);
+    Put("REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"p\"=\"1\"\n");
+    ASSERT_EQ(chown(File().c_str(), 65534, 65534), 0);
+    Settle();
+    std::set<std::string> paths = {"A"};
+    ExpectSameAnswers(paths, "made");
+    struct stat st;
+    ASSERT_EQ(stat(IndexFile().c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    ExpectSameAnswers(paths, "from the user's index");
+}
+
+// Whole seconds in a file's times may come of a clock that ticks in two (FAT
+// keeps modification times so): no index is made of it until two seconds
+// have passed since its last change, or a change within the same tick could
+// leave the file's times as the index knows them.
+TEST_F(Index, WholeSecondTimesWaitForATwoSecondClock) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a file system takes root";
+    char image[] = "/tmp/winshim-test-image-XXXXXX";
+    int fd = mkstemp(image);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    struct RemoveImage {
+        std::string path;
+        ~RemoveImage() { unlink(path.c_str()); }
+    } remove_image{image};
+    // ext2 with small inodes keeps whole seconds.
+    std::string make = "truncate -s 8M " + remove_image.path + " && mkfs.ext2 -q -I 128 " + remove_image.path +
+                       " 2>/dev/null && mount -o loop " + remove_image.path + " " + dir_ + " 2>/dev/null";
+    if (system(make.c_str()) != 0)
+        GTEST_SKIP() << "no ext2 image to mount";
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { umount(dir.c_str()); }
+    } unmount{dir_};
+    auto now = [] {
+        timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+    };
+    std::set<std::string> paths = {"A"};
+    struct stat st{};
+    for (int attempt = 0;; attempt++) {
+        ASSERT_LT(attempt, 5) << "no moment between one and two seconds after a change";
+        Put("REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"p\"=\"1\"\n");
+        ASSERT_EQ(stat(File().c_str(), &st), 0);
+        ASSERT_EQ(st.st_ctim.tv_nsec, 0);
+        double changed = static_cast<double>(st.st_ctim.tv_sec);
+        while (now() < changed + 1.2)
+            usleep(10000);
+        if (now() < changed + 1.8)
+            break;
+    }
+    ExpectSameAnswers(paths, "a second after the change");
+    EXPECT_FALSE(Indexed());
+    while (now() < static_cast<double>(st.st_ctim.tv_sec) + 2.1)
+        usleep(10000);
+    ExpectSameAnswers(paths, "two seconds after");
+    EXPECT_TRUE(Indexed());
+}
+
+// The indexes of hives named so in a cache directory.
+std::set<std::string> CachedIndexes(const std::string &cache) {
+    std::set<std::string> names;
+    if (DIR *d = opendir(cache.c_str())) {
+        while (const dirent *e = readdir(d))
+            if (std::string(e->d_name).find("-HKEY_CURRENT_USER.reg.index") != std::string::npos)
+                names.insert(cache + "/" + e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+TEST_F(Index, WithoutHomeTheCacheIsInTheHomeOfPasswd) {
+    const passwd *user = getpwuid(getuid());
+    if (!user || !user->pw_dir || !strcmp(user->pw_dir, "/"))
+        GTEST_SKIP() << "no home of one's own in /etc/passwd";
+    std::string cache = std::string(user->pw_dir) + "/.cache/winshim";
+    struct RestoreHome {
+        const char *home = getenv("HOME");
+        std::string saved = home ? home : "";
+        ~RestoreHome() {
+            if (home)
+                setenv("HOME", saved.c_str(), 1);
+        }
+    } restore;
+    unsetenv("HOME");
+    unsetenv("XDG_CACHE_HOME");
+    std::set<std::string> before = CachedIndexes(cache), at_root = CachedIndexes("/.cache/winshim");
+    Put("REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"p\"=\"1\"\n");
+    chmod(File().c_str(), 0444);  // an index of its own goes to the cache
+    Settle();
+    std::set<std::string> paths = {"A"};
+    ExpectSameAnswers(paths, "read-only");
+    std::set<std::string> after = CachedIndexes(cache);
+    EXPECT_EQ(CachedIndexes("/.cache/winshim"), at_root);
+    std::vector<std::string> made;
+    for (const std::string &name : after)
+        if (!before.count(name))
+            made.push_back(name);
+    EXPECT_EQ(made.size(), 1u);
+    for (const std::string &name : made)
+        unlink(name.c_str());
 }
 
 }  // namespace

@@ -153,6 +153,23 @@ TEST_F(Integrity, Utf16HivesKeepWhatTheEditDoesNotName) {
     EXPECT_EQ(data, std::string("caf\xE9\0", 5));
 }
 
+// A UTF-16 file whose last unit is cut in half is never rewritten, whatever
+// the write: a changed value, a new one, a new key. It still reads.
+TEST_F(Integrity, AUtf16FileCutInHalfIsNeverRewritten) {
+    const std::string cut =
+        Utf16(u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\K]\r\n\"v\"=\"1\"\r\n") + "x";
+    Put(cut);
+    EXPECT_EQ(Set("K", "v", REG_SZ, std::string("2\0", 2)), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(Set("K", "w", REG_SZ, std::string("2\0", 2)), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(Set("New", "w", REG_SZ, std::string("2\0", 2)), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(Set("K\\Sub", "w", REG_SZ, std::string("2\0", 2)), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(Get(), cut);
+    DWORD type;
+    std::string data;
+    ASSERT_EQ(Query("K", "v", &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(data, std::string("1\0", 2));
+}
+
 TEST_F(Integrity, LinksAreFollowed) {
     std::string dots = dir_ + "/dots";
     ASSERT_EQ(mkdir(dots.c_str(), 0755), 0);

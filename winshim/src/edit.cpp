@@ -3,7 +3,10 @@
 // not name is copied byte for byte), check that the reader finds the edit in
 // the new text and nothing else changed, then rename the new file into place.
 
-#include "store.h"
+#include "edit.h"
+
+#include "index.h"
+#include "parser.h"
 
 #include <cerrno>
 #include <algorithm>
@@ -479,6 +482,10 @@ bool ReadsBack(int old_fd, int new_fd, Root root, const std::string &file, const
     return true;
 }
 
+void Refused(const std::string &file) {
+    fprintf(stderr, "winshim: %s: refused an edit that would not read back as written\n", file.c_str());
+}
+
 }  // namespace
 
 LONG EditHive(Root root, const std::string &path, const EditDecision &decide, bool *created) {
@@ -517,6 +524,17 @@ LONG EditHive(Root root, const std::string &path, const EditDecision &decide, bo
             return rc;
         if (plan.splices.empty())
             return ERROR_SUCCESS;  // the key is there already
+        // A UTF-16 file whose last unit is cut in half is never rewritten:
+        // whatever went after the half unit would not read back, and
+        // whatever went before it would leave a file that is no UTF-16.
+        if (old.utf16 && lock.status().st_size % 2) {
+            Refused(file);
+            return ERROR_REGISTRY_CORRUPT;
+        }
+        // The index of the old file is stale once the new one is in place,
+        // and its space may be what the new file needs.
+        if (exists)
+            RemoveIndex(target);
         NewHiveFile out;
         if (LONG rc = out.Create(target))
             return rc;
@@ -525,7 +543,7 @@ LONG EditHive(Root root, const std::string &path, const EditDecision &decide, bo
         if (LONG rc = out.Finish(exists ? &lock.status() : nullptr))
             return rc;
         if (!ReadsBack(lock.fd(), out.fd(), root, file, old, edit, plan)) {
-            fprintf(stderr, "winshim: %s: refused an edit that would not read back as written\n", file.c_str());
+            Refused(file);
             return ERROR_REGISTRY_CORRUPT;
         }
         bool retry;

@@ -1,24 +1,31 @@
 // The index of a large hive. It lists every section and key removal of the
 // hive, sorted so that a key's subtree follows it, and says where each one's
-// lines lie: a question about one key reads a few records and that key's
-// lines, not the whole file.
+// lines lie: a question about one key reads a few blocks of records and that
+// key's lines, not the whole file.
 //
-// The file: a header of 256 bytes, then one record of 40 bytes for each
-// section or removal, then the keys' paths end to end.
+// The file: a header of 256 bytes, blocks of records, then the directory
+// of the blocks.
 //
-//   header   "WSHIX001", the hive's device, inode, size, mtime and ctime (s,
-//            ns), the parse's verdict, flags, the first line passed over
-//            (number and reason), the counts, and a check of all of it
-//   record   begin, end (the section's lines, up to the next section), where
-//            its path lies among the paths and its length, its kind, and a
-//            check of the record, its number and its path
+//   header     "WSHIX002", the hive's device, inode, size, mtime and ctime
+//              (s, ns), the parse's verdict, flags, the first line passed
+//              over (number and reason), the number of records and of
+//              blocks, where the directory lies and its check, and a check
+//              of all of it
+//   block      records of about 4 KiB, then a check of the block and its
+//              number
+//   record     how many bytes its path shares with the path before (none
+//              for a block's first record) and its kind, the rest of the
+//              path, where its lines begin (from where the record before
+//              ended) and how long they are: numbers of seven bits a byte
+//   directory  where each block begins
 //
-// Numbers are little-endian. An index is written whole into an unnamed file
-// and linked into place, so it is never seen half written.
+// Numbers in the header and directory are little-endian. An index is written
+// whole into an unnamed file and linked into place, so it is never seen half
+// written. Sorted paths share long beginnings and sections follow each other,
+// so a record takes a few bytes: the index of an exported hive is a few per
+// cent of its size.
 
 #include "index.h"
-
-#include "store.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -36,19 +43,20 @@ namespace winshim {
 namespace {
 
 constexpr size_t kHeader = 256;
-constexpr size_t kRecord = 40;
-constexpr char kMagic[8] = {'W', 'S', 'H', 'I', 'X', '0', '0', '1'};
+constexpr char kMagic[8] = {'W', 'S', 'H', 'I', 'X', '0', '0', '2'};
 constexpr uint64_t kLargeHive = 1u << 20;
+constexpr size_t kBlock = 4096;         // a block is closed once it holds this much
 constexpr size_t kChunk = 8u << 20;     // records sorted in memory at a time
 constexpr uint32_t kMaxPath = 1u << 20;  // no section line is longer
+constexpr size_t kMaxBlock = kBlock + kMaxPath + 64;
 constexpr uint32_t kSection = 0, kRemoval = 1;
 constexpr uint32_t kUtf16 = 1, kWideStrings = 2, kRemovals = 4;
 
 // Where the header's fields stand.
 enum : size_t {
     kDev = 8, kIno = 16, kSize = 24, kMtime = 32, kMtimeNs = 40, kCtime = 48, kCtimeNs = 56,
-    kVerdict = 64, kFlags = 68, kLine = 72, kReason = 80, kReasonSize = 96, kCount = 176, kStrings = 184,
-    kCheck = 248,
+    kVerdict = 64, kFlags = 68, kLine = 72, kReason = 80, kReasonSize = 96, kCount = 176, kBlocks = 184,
+    kDirectory = 192, kDirectoryCheck = 200, kCheck = 248,
 };
 
 // Numbers in the file are little-endian whatever the host.
@@ -72,8 +80,8 @@ uint32_t Get32(const char *p) { return Get<uint32_t>(p); }
 uint64_t Get64(const char *p) { return Get<uint64_t>(p); }
 
 // A check of bytes that a changed byte changes: eight bytes at a time, each
-// mixed in by a multiplication, so that a subtree of half a million records
-// is checked in a few milliseconds.
+// mixed in by a multiplication, so that the blocks of a subtree of half a
+// million records are checked in a few milliseconds.
 uint64_t Mix(uint64_t h, const char *data, size_t size) {
     auto step = [&h](uint64_t word) {
         h = (h ^ word) * 0x9e3779b97f4a7c15ull;
@@ -90,12 +98,65 @@ uint64_t Mix(uint64_t h, const char *data, size_t size) {
 }
 constexpr uint64_t kMixBasis = 0xcbf29ce484222325ull;
 
-// A record's check: of its first 36 bytes, its number and its path.
-uint32_t RecordCheck(const char *record, uint64_t number, std::string_view path) {
+// A block's check: of its number and its records.
+uint64_t BlockCheck(uint64_t number, const char *records, size_t size) {
     char n[8];
     Put64(n, number);
-    uint64_t h = Mix(Mix(Mix(kMixBasis, record, 36), n, 8), path.data(), path.size());
-    return static_cast<uint32_t>(h ^ h >> 32);
+    return Mix(Mix(kMixBasis, n, 8), records, size);
+}
+
+// Numbers of seven bits a byte, the lowest first, the high bit set on every
+// byte but the last. Written into `p`, which has room for ten bytes; the
+// bytes written.
+size_t PutVarint(char *p, uint64_t v) {
+    size_t n = 0;
+    for (; v >= 0x80; v >>= 7)
+        p[n++] = static_cast<char>(v | 0x80);
+    p[n++] = static_cast<char>(v);
+    return n;
+}
+bool GetVarint(const char *&p, const char *stop, uint64_t *out) {
+    uint64_t v = 0;
+    for (int shift = 0; shift < 64 && p < stop; shift += 7) {
+        unsigned char b = static_cast<unsigned char>(*p++);
+        v |= static_cast<uint64_t>(b & 0x7F) << shift;
+        if (!(b & 0x80)) {
+            *out = v;
+            return true;
+        }
+    }
+    return false;
+}
+
+// One record of a block, after the one whose path is `path` and whose lines
+// end at `last_end` (nothing before a block's first); both move on to this
+// record. False when the bytes are not a record.
+bool DecodeRecord(const char *&p, const char *stop, bool first, std::string &path, uint64_t &last_end,
+                  uint64_t *begin, uint64_t *end, uint32_t *kind) {
+    uint64_t head, length, step, size;
+    if (!GetVarint(p, stop, &head) || !GetVarint(p, stop, &length))
+        return false;
+    uint64_t shared = head >> 1;
+    if ((first && shared) || shared > path.size() || length > static_cast<uint64_t>(stop - p) ||
+        shared + length > kMaxPath)
+        return false;
+    path.resize(static_cast<size_t>(shared));
+    path.append(p, static_cast<size_t>(length));
+    p += length;
+    if (!GetVarint(p, stop, &step) || !GetVarint(p, stop, &size))
+        return false;
+    // Where the lines begin, as a signed step from where the last ended.
+    uint64_t distance = step >> 1;
+    bool back = step & 1;
+    if (back ? distance > last_end : distance > UINT64_MAX - last_end)
+        return false;
+    *begin = back ? last_end - distance : last_end + distance;
+    if (size == 0 || size > UINT64_MAX - *begin)
+        return false;
+    *end = *begin + size;
+    *kind = static_cast<uint32_t>(head & 1);
+    last_end = *end;
+    return true;
 }
 
 // The hive's identity as the header keeps it.
@@ -115,52 +176,67 @@ std::string Basename(const std::string &path) {
 }
 
 // The index's two homes: beside the hive, or, where the store cannot be
-// written, in the user's cache, named after the hive file's full path.
+// written, in the user's cache.
 std::string BesideName(const std::string &target) {
     return Directory(target) + "/." + Basename(target) + ".winshim-index";
 }
+// The cache of a user with a home: $XDG_CACHE_HOME/winshim, else
+// ~/.cache/winshim; empty for a user without one, who has no cache.
 std::string CacheDirectory() {
     const char *cache = getenv("XDG_CACHE_HOME");
     if (cache && *cache == '/')
         return std::string(cache) + "/winshim";
-    const char *home = getenv("HOME");
-    return std::string(home && *home ? home : "/") + "/.cache/winshim";
+    std::string home = HomeDirectory();
+    struct stat st;
+    if (home.empty() || stat(home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return "";
+    return home + "/.cache/winshim";
 }
+// The index's name in the cache, named after the hive file's full path;
+// empty where there is no cache.
 std::string CacheName(const std::string &target) {
+    std::string dir = CacheDirectory();
+    if (dir.empty())
+        return dir;
     char *real = realpath(target.c_str(), nullptr);
     std::string full = real ? real : target;
     free(real);
     char hash[24];
     snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(Mix(kMixBasis, full.data(), full.size())));
-    return CacheDirectory() + "/" + hash + "-" + Basename(target) + ".index";
+    return dir + "/" + hash + "-" + Basename(target) + ".index";
+}
+
+// The tick of the clock that dated a file's last change, as far as its times
+// tell: a file system keeps times to the nanosecond, or to some coarser tick
+// that every time it keeps is a multiple of (exFAT 10 ms; FAT 2 s, where
+// the times show whole seconds).
+int64_t Tick(const struct stat &st) {
+    static const int64_t ticks[] = {100000000, 10000000, 1000000, 1000};
+    if (st.st_ctim.tv_nsec == 0 && st.st_mtim.tv_nsec == 0)
+        return 2000000000;
+    for (int64_t tick : ticks)
+        if (st.st_ctim.tv_nsec % tick == 0 && st.st_mtim.tv_nsec % tick == 0)
+            return tick;
+    return 1;
 }
 
 // True when the hive's last change lies in the past of the clock that dates
-// changes: any later change then gets another ctime, so an index made now
-// cannot be taken for one of a file changed afterwards within the same tick
-// (on a file system that keeps whole seconds, a second must have passed).
+// changes, a whole tick of it: any later change then gets another ctime, so
+// an index made now cannot be taken for one of a file changed afterwards
+// within the same tick.
 bool Settled(const struct stat &st) {
     timespec now;
     if (clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0)
         return false;
-    int64_t margin = st.st_ctim.tv_nsec == 0 && st.st_mtim.tv_nsec == 0 ? 1000000000 : 0;
     int64_t changed = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec > changed + margin;
-}
-
-// True when `path` is `key` or lies below it.
-bool InSubtree(std::string_view path, std::string_view key) {
-    if (key.empty())
-        return true;
-    return path.size() >= key.size() && EqualNoCase(path.substr(0, key.size()), key) &&
-           (path.size() == key.size() || path[key.size()] == '\\');
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec >= changed + Tick(st);
 }
 
 }  // namespace
 
 int CompareKeyPaths(std::string_view a, std::string_view b) {
     size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < n; i++) {
+    for (size_t i = CommonPrefix(a, b); i < n; i++) {
         unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
         if (x == y)
             continue;
@@ -191,25 +267,20 @@ bool IndexWanted(uint64_t hive_size) {
     return hive_size >= kLargeHive;
 }
 
+
 // --- reading ---------------------------------------------------------------------
 
-struct Index::Record {
-    uint64_t begin, end;
-    uint32_t kind;
-    std::string_view path;  // in the index's window, until the next record is read
-};
-
 bool Index::ReadFrom(const std::string &path, const struct stat &hive) {
-    fd_.Reset(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    fd_.Reset(sys::Open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st;
     if (fd_.get() < 0 || fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     // Made by the hive's owner, this user or root, and not open to others' writes.
     if ((st.st_uid != hive.st_uid && st.st_uid != geteuid() && st.st_uid != 0) || (st.st_mode & 022))
         return false;
+    uint64_t size = static_cast<uint64_t>(st.st_size);
     header_.assign(kHeader, '\0');
-    if (st.st_size < static_cast<off_t>(kHeader) ||
-        pread(fd_.get(), header_.data(), kHeader, 0) != static_cast<ssize_t>(kHeader))
+    if (size < kHeader || sys::Read(fd_.get(), header_.data(), kHeader, 0) != static_cast<ssize_t>(kHeader))
         return false;
     const char *h = header_.data();
     if (memcmp(h, kMagic, sizeof kMagic) != 0 || Get64(h + kCheck) != Mix(kMixBasis, h, kCheck))
@@ -219,16 +290,36 @@ bool Index::ReadFrom(const std::string &path, const struct stat &hive) {
     PutIdentity(identity, hive);
     if (memcmp(identity + kDev, h + kDev, kVerdict - kDev) != 0)
         return false;  // made of another file, or of this one before it changed
-    count_ = Get64(h + kCount);
-    strings_ = Get64(h + kStrings);
-    if (count_ > static_cast<uint64_t>(st.st_size) / kRecord ||
-        kHeader + count_ * kRecord + strings_ != static_cast<uint64_t>(st.st_size))
+    if (h[kReason + kReasonSize - 1] != '\0')
         return false;
-    return h[kReason + kReasonSize - 1] == '\0';
+    // The directory: where each block begins, in order, the first just after
+    // the header and the last ending where the directory begins.
+    uint64_t blocks = Get64(h + kBlocks), directory = Get64(h + kDirectory);
+    if (directory < kHeader || directory > size || blocks != (size - directory) / 8 || (size - directory) % 8 ||
+        (blocks == 0) != (Get64(h + kCount) == 0))
+        return false;
+    std::vector<char> bytes(static_cast<size_t>(size - directory));
+    if (sys::Read(fd_.get(), bytes.data(), bytes.size(), static_cast<off_t>(directory)) !=
+            static_cast<ssize_t>(bytes.size()) ||
+        Mix(kMixBasis, bytes.data(), bytes.size()) != Get64(h + kDirectoryCheck))
+        return false;
+    blocks_.resize(static_cast<size_t>(blocks) + 1);
+    for (size_t i = 0; i < blocks; i++)
+        blocks_[i] = Get64(bytes.data() + 8 * i);
+    blocks_[blocks] = directory;
+    if (blocks && blocks_[0] != kHeader)
+        return false;
+    for (size_t i = 0; i < blocks; i++)
+        if (blocks_[i + 1] < blocks_[i] + 12 || blocks_[i + 1] - blocks_[i] > kMaxBlock)
+            return false;
+    return true;
 }
 
 bool Index::Open(const std::string &target, const struct stat &hive) {
-    return ReadFrom(BesideName(target), hive) || ReadFrom(CacheName(target), hive);
+    if (ReadFrom(BesideName(target), hive))
+        return true;
+    std::string cached = CacheName(target);
+    return !cached.empty() && ReadFrom(cached, hive);
 }
 
 LONG Index::verdict() const { return static_cast<LONG>(Get32(header_.data() + kVerdict)); }
@@ -252,7 +343,7 @@ bool Index::Window::Get(int fd, uint64_t at, size_t size, const char **out) {
         bool onward = at == next;
         size_t want = onward ? std::max<size_t>(size, 1u << 16) : size;
         bytes.resize(want);
-        ssize_t n = pread(fd, bytes.data(), want, static_cast<off_t>(at));
+        ssize_t n = sys::Read(fd, bytes.data(), want, static_cast<off_t>(at));
         if (n < static_cast<ssize_t>(size))
             return false;
         bytes.resize(static_cast<size_t>(n));
@@ -263,81 +354,90 @@ bool Index::Window::Get(int fd, uint64_t at, size_t size, const char **out) {
     return true;
 }
 
-// Record number i, checked; false when it is not as written.
-bool Index::Read(uint64_t i, Record &out) {
-    const char *record;
-    if (i >= count_ || !records_.Get(fd_.get(), kHeader + i * kRecord, kRecord, &record))
+// Block number b, checked, with its first record in hand.
+bool Index::Load(uint64_t b) {
+    const char *bytes;
+    size_t size = static_cast<size_t>(blocks_[b + 1] - blocks_[b]);
+    if (!window_.Get(fd_.get(), blocks_[b], size, &bytes) || Get64(bytes + size - 8) != BlockCheck(b, bytes, size - 8))
         return false;
-    out.begin = Get64(record);
-    out.end = Get64(record + 8);
-    uint64_t at = Get64(record + 16);
-    uint32_t length = Get32(record + 24);
-    out.kind = Get32(record + 28);
-    if (length > kMaxPath || at > strings_ || length > strings_ - at || out.kind > kRemoval || out.begin >= out.end)
-        return false;
-    const char *path = "";
-    if (length && !paths_.Get(fd_.get(), kHeader + count_ * kRecord + at, length, &path))
-        return false;
-    out.path = std::string_view(path, length);
-    return Get32(record + 36) == RecordCheck(record, i, out.path);
+    block_ = b;
+    at_ = bytes;
+    stop_ = bytes + size - 8;
+    last_end_ = 0;
+    done_ = false;
+    return DecodeRecord(at_, stop_, true, record_.path, last_end_, &record_.begin, &record_.end, &record_.kind) &&
+           record_.kind <= kRemoval;
 }
 
-// The first record whose path sorts at or after `path`.
-bool Index::Find(std::string_view path, uint64_t *first) {
-    uint64_t low = 0, high = count_;
-    Record record;
+// The next record, across blocks; done_ after the last.
+bool Index::Step() {
+    if (at_ == stop_) {
+        if (block_ + 2 >= blocks_.size()) {
+            done_ = true;
+            return true;
+        }
+        return Load(block_ + 1);
+    }
+    return DecodeRecord(at_, stop_, false, record_.path, last_end_, &record_.begin, &record_.end, &record_.kind);
+}
+
+// The first record whose path sorts at or after `path` (done_ when none
+// does): the blocks searched by their first records, then the block before
+// the first that begins at or after it read in order.
+bool Index::Seek(std::string_view path) {
+    uint64_t count = blocks_.size() - 1, low = 0, high = count;
+    done_ = true;
+    if (count == 0)
+        return true;
     while (low < high) {
         uint64_t middle = low + (high - low) / 2;
-        if (!Read(middle, record))
+        if (!Load(middle))
             return false;
-        if (CompareKeyPaths(record.path, path) < 0)
+        if (CompareKeyPaths(record_.path, path) < 0)
             low = middle + 1;
         else
             high = middle;
     }
-    *first = low;
+    if (!Load(low ? low - 1 : 0))
+        return false;
+    while (!done_ && CompareKeyPaths(record_.path, path) < 0)
+        if (!Step())
+            return false;
     return true;
 }
 
 bool Index::Lookup(std::string_view path, bool children, IndexedKey &out) {
     out = IndexedKey();
-    Record record;
     // The last removal of the key or of a key above it: what came before is gone.
     uint64_t removed = 0;
     if (Get32(header_.data() + kFlags) & kRemovals) {
         for (size_t from = 0; !path.empty();) {
             size_t cut = path.find('\\', from);
             std::string_view above = path.substr(0, cut);
-            uint64_t i;
-            if (!Find(above, &i))
+            if (!Seek(above))
                 return false;
-            for (; i < count_; i++) {
-                if (!Read(i, record))
+            for (; !done_ && EqualNoCase(record_.path, above);) {
+                if (record_.kind == kRemoval)
+                    removed = std::max(removed, record_.end);
+                if (!Step())
                     return false;
-                if (!EqualNoCase(record.path, above))
-                    break;
-                if (record.kind == kRemoval)
-                    removed = std::max(removed, record.end);
             }
             if (cut == std::string_view::npos)
                 break;
             from = cut + 1;
         }
     }
-    uint64_t i;
-    if (!Find(path, &i))
+    if (!Seek(path))
         return false;
     out.exists = path.empty();
     // The key's own sections first; the subtree below it follows them.
-    for (; i < count_; i++) {
-        if (!Read(i, record))
-            return false;
-        if (!EqualNoCase(record.path, path))
-            break;
-        if (record.kind == kSection && record.begin >= removed) {
-            out.ranges.emplace_back(record.begin, record.end);
+    for (; !done_ && EqualNoCase(record_.path, path);) {
+        if (record_.kind == kSection && record_.begin >= removed) {
+            out.ranges.emplace_back(record_.begin, record_.end);
             out.exists = true;
         }
+        if (!Step())
+            return false;
     }
     std::sort(out.ranges.begin(), out.ranges.end());
     if (out.exists && !children)
@@ -356,12 +456,9 @@ bool Index::Lookup(std::string_view path, bool children, IndexedKey &out) {
             out.children.Add(as_child ? child : spelling);
     };
     size_t skip = path.empty() ? 0 : path.size() + 1;
-    for (; i < count_; i++) {
-        if (!Read(i, record))
-            return false;
-        if (!InSubtree(record.path, path))
-            break;
-        std::string_view rest = record.path.substr(skip);
+    std::string_view below;
+    for (; !done_ && Relate(path, record_.path, &below) != Relation::Other; ) {
+        std::string_view rest = std::string_view(record_.path).substr(skip);
         std::string_view name = rest.substr(0, rest.find('\\'));
         if (!in_group || !EqualNoCase(name, child)) {
             finish();
@@ -371,82 +468,43 @@ bool Index::Lookup(std::string_view path, bool children, IndexedKey &out) {
             first = UINT64_MAX;
         }
         bool itself = rest.size() == name.size();
-        if (record.kind == kRemoval) {
+        if (record_.kind == kRemoval) {
             if (itself) {
-                child_removed = std::max(child_removed, record.end);
+                child_removed = std::max(child_removed, record_.end);
                 if (first < child_removed)
                     first = UINT64_MAX;  // removed after: it counts no more
             }
-            continue;
+        } else {
+            if (record_.begin >= removed && !out.exists) {
+                out.exists = true;  // a key below makes this one, whatever became of the subkey
+                out.witness = {record_.begin, record_.end};
+                out.witness_path.assign(record_.path);
+                if (!children)
+                    return true;
+            }
+            if (record_.begin >= child_removed && record_.begin < first) {
+                first = record_.begin;
+                as_child = name == child;
+                if (!as_child)
+                    spelling.assign(name);
+            }
         }
-        if (record.begin >= removed && !out.exists) {
-            out.exists = true;  // a key below makes this one, whatever became of the subkey
-            out.witness = {record.begin, record.end};
-            out.witness_path.assign(record.path);
-            if (!children)
-                return true;
-        }
-        if (record.begin >= child_removed && record.begin < first) {
-            first = record.begin;
-            as_child = name == child;
-            if (!as_child)
-                spelling.assign(name);
-        }
+        if (!Step())
+            return false;
     }
     finish();
     out.children.Sorted();  // the index's order is the listing's, a name once
     return true;
 }
 
+void RemoveIndex(const std::string &target) { unlink(BesideName(target).c_str()); }
+
 // --- writing ---------------------------------------------------------------------
 
-// A chunk of records sorted and written to an unnamed file, read back in
-// order while the runs are merged.
-struct IndexBuilder::Run {
-    Fd fd;
-    uint64_t size = 0, read = 0;
-    std::string buffer;
-    size_t at = 0;
-    // The record in hand.
-    std::string path;
-    uint64_t begin = 0, end = 0;
-    uint32_t kind = 0;
-
-    bool Fill(size_t need) {
-        if (buffer.size() - at >= need)
-            return true;
-        buffer.erase(0, at);
-        at = 0;
-        size_t want = std::max<size_t>(need, 1u << 16);
-        size_t old = buffer.size();
-        buffer.resize(old + want);
-        ssize_t n = pread(fd.get(), &buffer[old], want, static_cast<off_t>(read));
-        if (n < 0)
-            n = 0;
-        buffer.resize(old + static_cast<size_t>(n));
-        read += static_cast<uint64_t>(n);
-        return buffer.size() - at >= need;
-    }
-    // The next record; false at the end.
-    bool Next() {
-        if (!Fill(4))
-            return false;
-        uint32_t length = Get32(&buffer[at]);
-        if (!Fill(4 + size_t(length) + 20))
-            return false;
-        path.assign(&buffer[at + 4], length);
-        begin = Get64(&buffer[at + 4 + length]);
-        end = Get64(&buffer[at + 12 + length]);
-        kind = Get32(&buffer[at + 20 + length]);
-        at += 24 + length;
-        return true;
-    }
-};
-
-IndexBuilder::IndexBuilder() { chunk_.reserve(kChunk + 4096); }
-IndexBuilder::~IndexBuilder() = default;
-
 namespace {
+
+// A file that is linked into a directory only once it is whole.
+int UnnamedFile(const std::string &dir) { return sys::Open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); }
 
 // The order of records: by path, as CompareKeyPaths has it, then by place.
 bool RecordLess(std::string_view path_a, uint64_t begin_a, std::string_view path_b, uint64_t begin_b) {
@@ -460,40 +518,181 @@ std::string_view ChunkPath(const std::string &chunk, uint32_t at) {
 }
 uint64_t ChunkBegin(const std::string &chunk, uint32_t at) { return Get64(&chunk[at + 4 + Get32(&chunk[at])]); }
 
-// A file that is linked into a directory only once it is whole.
-int UnnamedFile(const std::string &dir) {
-    return open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+bool WriteAll(int fd, const char *data, size_t size) {
+    while (size > 0) {
+        ssize_t n = sys::Write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
-// Buffered writes at an offset of their own: the records and the paths
-// are written side by side into one file.
-class Stream {
+}  // namespace
+
+// Records written in order into blocks, each closed with its check, and at
+// the end the directory of the blocks. The file's first kHeader bytes are
+// left for the header.
+class IndexBuilder::Blocks {
 public:
-    Stream(int fd, uint64_t at) : fd_(fd), at_(at) {}
-    bool Put(const char *data, size_t size) {
-        buffer_.append(data, size);
-        return buffer_.size() < (1u << 18) || Flush();
-    }
-    bool Flush() {
-        size_t done = 0;
-        while (done < buffer_.size()) {
-            ssize_t n = pwrite(fd_, buffer_.data() + done, buffer_.size() - done, static_cast<off_t>(at_));
-            if (n <= 0)
-                return false;
-            done += static_cast<size_t>(n);
-            at_ += static_cast<uint64_t>(n);
+    explicit Blocks(int fd) : fd_(fd) { block_.reserve(kBlock + 64); }
+
+    // Adds a record; with `in_order`, only one that sorts after the last
+    // (Out when it does not, and nothing is added).
+    enum Outcome { Added, Out, Failed };
+    Outcome Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, bool in_order) {
+        size_t shared = CommonPrefix(last_, path);
+        if (in_order && has_last_) {
+            // Equal up to `shared`: the rest decides, as it would for the whole paths.
+            int c = CompareKeyPaths(std::string_view(last_).substr(shared), path.substr(shared));
+            if (c > 0 || (c == 0 && begin <= last_begin_))
+                return Out;
         }
-        buffer_.clear();
-        return true;
+        if (block_.size() >= kBlock && !CloseBlock())
+            return Failed;
+        bool first = block_.empty();
+        if (first)
+            shared = 0;
+        char numbers[40];
+        size_t n = PutVarint(numbers, uint64_t(shared) << 1 | kind);
+        n += PutVarint(numbers + n, path.size() - shared);
+        block_.append(numbers, n);
+        block_.append(path.data() + shared, path.size() - shared);
+        uint64_t from = first ? 0 : last_end_;
+        n = PutVarint(numbers, begin >= from ? (begin - from) << 1 : (from - begin) << 1 | 1);
+        n += PutVarint(numbers + n, end - begin);
+        block_.append(numbers, n);
+        if (shared < last_.size())
+            last_.resize(shared);
+        last_.append(path.data() + last_.size(), path.size() - last_.size());
+        last_end_ = end;
+        last_begin_ = begin;
+        has_last_ = true;
+        return Added;
     }
+
+    // The last block and the directory; where the directory lies, and its check.
+    bool Finish(uint64_t *directory, uint64_t *check) {
+        if (!block_.empty() && !CloseBlock())
+            return false;
+        *directory = offset_;
+        std::string bytes(starts_.size() * 8, '\0');
+        for (size_t i = 0; i < starts_.size(); i++)
+            Put64(&bytes[8 * i], starts_[i]);
+        *check = Mix(kMixBasis, bytes.data(), bytes.size());
+        out_ += bytes;
+        return Flush();
+    }
+    const std::vector<uint64_t> &starts() const { return starts_; }
+    uint64_t end() const { return offset_; }
 
 private:
+    bool CloseBlock() {
+        char check[8];
+        Put64(check, BlockCheck(starts_.size(), block_.data(), block_.size()));
+        block_.append(check, 8);
+        starts_.push_back(offset_);
+        offset_ += block_.size();
+        out_ += block_;
+        block_.clear();
+        return out_.size() < (1u << 18) || Flush();
+    }
+    bool Flush() {
+        if (!started_) {
+            // The header's place, written over at the end.
+            std::string header(kHeader, '\0');
+            if (!WriteAll(fd_, header.data(), header.size()))
+                return false;
+            started_ = true;
+        }
+        bool ok = WriteAll(fd_, out_.data(), out_.size());
+        out_.clear();
+        return ok;
+    }
+
     int fd_;
-    uint64_t at_;
-    std::string buffer_;
+    std::string block_, out_;  // the block being filled; blocks not yet written
+    std::string last_;         // the path of the record before
+    uint64_t last_end_ = 0, last_begin_ = 0, offset_ = kHeader;
+    bool has_last_ = false;  // a record was added: last_ and last_begin_ are its
+    std::vector<uint64_t> starts_;
+    bool started_ = false;
 };
 
-}  // namespace
+// Sorted records to merge: the blocks of a file, or the sorted chunk in
+// memory. The record in hand is the run's next.
+struct IndexBuilder::Run {
+    Fd fd;
+    std::vector<uint64_t> starts;
+    uint64_t end = 0;
+    size_t next_block = 0;
+    std::vector<char> block;
+    const char *at = nullptr, *stop = nullptr;
+    uint64_t last_end = 0;
+    const IndexBuilder *memory = nullptr;
+    size_t next_record = 0;
+    // The record in hand.
+    std::string path;
+    uint64_t begin = 0, stop_at = 0;
+    uint32_t kind = 0;
+
+    // The next record; false at the end (or where the run cannot be read).
+    bool Next() {
+        if (memory) {
+            if (next_record == memory->order_.size())
+                return false;
+            uint32_t offset = memory->order_[next_record++];
+            path.assign(ChunkPath(memory->chunk_, offset));
+            const char *tail = &memory->chunk_[offset + 4 + path.size()];
+            begin = Get64(tail);
+            stop_at = Get64(tail + 8);
+            kind = Get32(tail + 16);
+            return true;
+        }
+        bool first = false;
+        if (at == stop) {
+            if (next_block == starts.size())
+                return false;
+            uint64_t from = starts[next_block], to = next_block + 1 < starts.size() ? starts[next_block + 1] : end;
+            block.resize(static_cast<size_t>(to - from));
+            if (sys::Read(fd.get(), block.data(), block.size(), static_cast<off_t>(from)) !=
+                static_cast<ssize_t>(block.size()))
+                return false;
+            next_block++;
+            at = block.data();
+            stop = block.data() + block.size() - 8;
+            last_end = 0;
+            first = true;
+        }
+        return DecodeRecord(at, stop, first, path, last_end, &begin, &stop_at, &kind);
+    }
+};
+
+IndexBuilder::IndexBuilder(const std::string &target, const struct stat &hive) : target_(target), hive_(hive) {
+    // Beside the hive where the store may be written, else in the cache. A
+    // hive without a write permission bit counts as one that may not be
+    // changed, root's too.
+    if (hive.st_mode & 0222) {
+        dir_ = Directory(target);
+        name_ = BesideName(target);
+        file_.Reset(UnnamedFile(dir_));
+    }
+    if (file_.get() < 0) {
+        dir_ = CacheDirectory();
+        name_ = CacheName(target);
+        if (!dir_.empty() && MakeDirectories(dir_) == ERROR_SUCCESS)
+            file_.Reset(UnnamedFile(dir_));
+    }
+    if (file_.get() < 0)
+        failed_ = true;
+    else
+        blocks_ = std::make_unique<Blocks>(file_.get());
+}
+
+IndexBuilder::~IndexBuilder() = default;
 
 void IndexBuilder::Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind) {
     if (failed_)
@@ -502,6 +701,18 @@ void IndexBuilder::Add(std::string_view path, uint64_t begin, uint64_t end, uint
         failed_ = true;
         return;
     }
+    records_++;
+    removals_ = removals_ || kind == kRemoval;
+    if (sorted_) {
+        Blocks::Outcome added = blocks_->Add(path, begin, end, kind, true);
+        if (added == Blocks::Failed)
+            failed_ = true;
+        if (added != Blocks::Out)
+            return;
+    }
+    sorted_ = false;
+    if (chunk_.capacity() < kChunk)
+        chunk_.reserve(kChunk + 4096);
     char number[8];
     order_.push_back(static_cast<uint32_t>(chunk_.size()));
     Put32(number, static_cast<uint32_t>(path.size()));
@@ -513,8 +724,6 @@ void IndexBuilder::Add(std::string_view path, uint64_t begin, uint64_t end, uint
     chunk_.append(number, 8);
     Put32(number, kind);
     chunk_.append(number, 4);
-    records_++;
-    strings_ += path.size();
     if (chunk_.size() >= kChunk && !Spill())
         failed_ = true;
 }
@@ -538,122 +747,120 @@ void IndexBuilder::KeyRemoved(std::string_view path, uint64_t begin, uint64_t en
     Add(path, begin, end, kRemoval);
 }
 
+void IndexBuilder::SortChunk() {
+    auto less = [this](uint32_t a, uint32_t b) {
+        return RecordLess(ChunkPath(chunk_, a), ChunkBegin(chunk_, a), ChunkPath(chunk_, b), ChunkBegin(chunk_, b));
+    };
+    if (!std::is_sorted(order_.begin(), order_.end(), less))
+        std::sort(order_.begin(), order_.end(), less);
+}
+
 // Sorts the chunk and writes it to an unnamed file of its own.
 bool IndexBuilder::Spill() {
-    std::sort(order_.begin(), order_.end(), [this](uint32_t a, uint32_t b) {
-        return RecordLess(ChunkPath(chunk_, a), ChunkBegin(chunk_, a), ChunkPath(chunk_, b), ChunkBegin(chunk_, b));
-    });
+    SortChunk();
     Run run;
     const char *temp = getenv("TMPDIR");
     run.fd.Reset(UnnamedFile(temp && *temp == '/' ? temp : "/tmp"));
     if (run.fd.get() < 0)
         return false;
-    Stream out(run.fd.get(), 0);
+    Blocks out(run.fd.get());
     for (uint32_t at : order_) {
-        size_t size = 24 + Get32(&chunk_[at]);
-        if (!out.Put(&chunk_[at], size))
+        std::string_view path = ChunkPath(chunk_, at);
+        const char *tail = &chunk_[at + 4 + path.size()];
+        if (out.Add(path, Get64(tail), Get64(tail + 8), Get32(tail + 16), false) != Blocks::Added)
             return false;
-        run.size += size;
     }
-    if (!out.Flush())
+    uint64_t directory, check;
+    if (!out.Finish(&directory, &check))
         return false;
+    run.starts = out.starts();
+    run.end = directory;
     runs_.push_back(std::move(run));
     chunk_.clear();
     order_.clear();
     return true;
 }
 
-void IndexBuilder::Write(const std::string &target, const struct stat &hive, const Parser &parser, LineReader &in) {
-    Close(static_cast<uint64_t>(hive.st_size));
-    if (failed_ || in.error() || !Settled(hive) || records_ > UINT32_MAX)
-        return;
-    // Beside the hive where the store may be written, else in the cache. A
-    // hive without a write permission bit counts as one that may not be
-    // changed, root's too.
-    std::string name = BesideName(target);
-    Fd file((hive.st_mode & 0222) ? UnnamedFile(Directory(target)) : -1);
-    if (file.get() < 0) {
-        name = CacheName(target);
-        if (MakeDirectories(CacheDirectory()) != ERROR_SUCCESS)
-            return;
-        file.Reset(UnnamedFile(CacheDirectory()));
-        if (file.get() < 0)
-            return;
-    }
-    if (!runs_.empty() && !order_.empty() && !Spill())
-        return;
-    // The records in order: from the chunk, or merged from the runs.
-    Stream records(file.get(), kHeader), paths(file.get(), kHeader + records_ * kRecord);
-    uint64_t number = 0, at = 0;
-    bool removals = false;
-    auto emit = [&](std::string_view path, uint64_t begin, uint64_t end, uint32_t kind) {
-        char record[kRecord] = {};
-        Put64(record, begin);
-        Put64(record + 8, end);
-        Put64(record + 16, at);
-        Put32(record + 24, static_cast<uint32_t>(path.size()));
-        Put32(record + 28, kind);
-        Put32(record + 36, RecordCheck(record, number, path));
-        number++;
-        at += path.size();
-        removals = removals || kind == kRemoval;
-        return records.Put(record, kRecord) && paths.Put(path.data(), path.size());
+// The records written in order, the runs spilled and the chunk in hand,
+// merged into a new file `out`.
+bool IndexBuilder::Merge(Fd &out, std::unique_ptr<Blocks> &blocks) {
+    uint64_t directory, check;
+    if (!blocks_->Finish(&directory, &check))
+        return false;
+    Run written;
+    written.fd = std::move(file_);
+    written.starts = blocks_->starts();
+    written.end = directory;
+    runs_.push_back(std::move(written));
+    SortChunk();
+    Run memory;
+    memory.memory = this;
+    runs_.push_back(std::move(memory));
+    out.Reset(UnnamedFile(dir_));
+    if (out.get() < 0)
+        return false;
+    blocks = std::make_unique<Blocks>(out.get());
+    auto later = [this](size_t a, size_t b) {
+        return RecordLess(runs_[b].path, runs_[b].begin, runs_[a].path, runs_[a].begin);
     };
-    if (runs_.empty()) {
-        std::sort(order_.begin(), order_.end(), [this](uint32_t a, uint32_t b) {
-            return RecordLess(ChunkPath(chunk_, a), ChunkBegin(chunk_, a), ChunkPath(chunk_, b),
-                              ChunkBegin(chunk_, b));
-        });
-        for (uint32_t offset : order_) {
-            std::string_view path = ChunkPath(chunk_, offset);
-            const char *tail = &chunk_[offset + 4 + path.size()];
-            if (!emit(path, Get64(tail), Get64(tail + 8), Get32(tail + 16)))
-                return;
-        }
-    } else {
-        auto later = [this](size_t a, size_t b) {
-            return RecordLess(runs_[b].path, runs_[b].begin, runs_[a].path, runs_[a].begin);
-        };
-        std::priority_queue<size_t, std::vector<size_t>, decltype(later)> heads(later);
-        for (size_t r = 0; r < runs_.size(); r++)
-            if (runs_[r].Next())
-                heads.push(r);
-        while (!heads.empty()) {
-            size_t r = heads.top();
-            heads.pop();
-            if (!emit(runs_[r].path, runs_[r].begin, runs_[r].end, runs_[r].kind))
-                return;
-            if (runs_[r].Next())
-                heads.push(r);
-        }
+    std::priority_queue<size_t, std::vector<size_t>, decltype(later)> heads(later);
+    for (size_t r = 0; r < runs_.size(); r++)
+        if (runs_[r].Next())
+            heads.push(r);
+    uint64_t merged = 0;
+    while (!heads.empty()) {
+        size_t r = heads.top();
+        heads.pop();
+        if (blocks->Add(runs_[r].path, runs_[r].begin, runs_[r].stop_at, runs_[r].kind, false) != Blocks::Added)
+            return false;
+        merged++;
+        if (runs_[r].Next())
+            heads.push(r);
     }
-    if (number != records_ || !records.Flush() || !paths.Flush())
+    return merged == records_;
+}
+
+void IndexBuilder::Write(const ReadingFacts &facts) {
+    Close(static_cast<uint64_t>(hive_.st_size));
+    if (failed_ || facts.error || !Settled(hive_))
+        return;
+    Fd merged;
+    std::unique_ptr<Blocks> merged_blocks;
+    if (!sorted_ && !Merge(merged, merged_blocks))
+        return;
+    Fd &file = sorted_ ? file_ : merged;
+    Blocks &blocks = sorted_ ? *blocks_ : *merged_blocks;
+    uint64_t directory, directory_check;
+    if (!blocks.Finish(&directory, &directory_check))
         return;
     char header[kHeader] = {};
     memcpy(header, kMagic, sizeof kMagic);
-    PutIdentity(header, hive);
-    long line;
-    const char *reason;
-    bool passed = parser.Passed(&line, &reason);
-    Put32(header + kVerdict, static_cast<uint32_t>(parser.has_header() ? ERROR_SUCCESS : ERROR_REGISTRY_CORRUPT));
-    Put32(header + kFlags, (in.utf16() ? kUtf16 : 0) | (parser.wide_strings() ? kWideStrings : 0) |
-                               (removals ? kRemovals : 0));
-    if (passed) {
-        Put64(header + kLine, static_cast<uint64_t>(line));
-        snprintf(header + kReason, kReasonSize, "%s", reason);
+    PutIdentity(header, hive_);
+    Put32(header + kVerdict, static_cast<uint32_t>(facts.has_header ? ERROR_SUCCESS : ERROR_REGISTRY_CORRUPT));
+    Put32(header + kFlags, (facts.utf16 ? kUtf16 : 0) | (facts.wide_strings ? kWideStrings : 0) |
+                               (removals_ ? kRemovals : 0));
+    if (facts.passed_reason) {
+        Put64(header + kLine, static_cast<uint64_t>(facts.passed_line));
+        snprintf(header + kReason, kReasonSize, "%s", facts.passed_reason);
     }
     Put64(header + kCount, records_);
-    Put64(header + kStrings, strings_);
+    Put64(header + kBlocks, blocks.starts().size());
+    Put64(header + kDirectory, directory);
+    Put64(header + kDirectoryCheck, directory_check);
     Put64(header + kCheck, Mix(kMixBasis, header, kCheck));
-    if (pwrite(file.get(), header, kHeader, 0) != static_cast<ssize_t>(kHeader) ||
-        fchmod(file.get(), hive.st_mode & 0644) != 0)
+    if (lseek(file.get(), 0, SEEK_SET) != 0 || !WriteAll(file.get(), header, kHeader))
+        return;
+    // Root's index in a user's store is the user's, as root's other files
+    // there are; the mode follows the hive's, without write bits for others.
+    InheritOwner(name_, file.get());
+    if (sys::Fchmod(file.get(), hive_.st_mode & 0644) != 0)
         return;
     // Into place: the old index (of another file) goes first; when another
     // reader links its own meanwhile, that one stands.
     char proc[64];
     snprintf(proc, sizeof proc, "/proc/self/fd/%d", file.get());
-    unlink(name.c_str());
-    if (linkat(AT_FDCWD, proc, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
+    unlink(name_.c_str());
+    if (linkat(AT_FDCWD, proc, AT_FDCWD, name_.c_str(), AT_SYMLINK_FOLLOW) != 0)
         return;
 }
 

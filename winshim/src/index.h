@@ -1,14 +1,29 @@
 // The index beside a large hive: where each key's sections lie, so that a
-// question about one key reads a few lines of the hive, not all of it.
+// question about one key reads a few lines of the hive, not all of it. It is
+// made of the parser's events in the same pass as a whole reading, and
+// knows nothing of the questions asked of it.
 #pragma once
 
-#include "hive.h"
+#include "parser.h"
+
+#include <memory>
 
 namespace winshim {
 
 // WINSHIM_INDEX: "off" never uses or writes an index, "always" does for
 // every hive; unset, hives of 1 MiB or more have one.
 bool IndexWanted(uint64_t hive_size);
+
+// What a whole reading found besides the sections, kept in the index so that
+// an answer from it is the whole reading's.
+struct ReadingFacts {
+    bool has_header = false;  // else every key fails with ERROR_REGISTRY_CORRUPT
+    bool utf16 = false;
+    bool wide_strings = false;
+    long passed_line = 0;  // the first line passed over, when passed_reason is set
+    const char *passed_reason = nullptr;
+    int error = 0;  // the errno of a failed read: no index then
+};
 
 // What the index says of one key.
 struct IndexedKey {
@@ -40,15 +55,20 @@ public:
     bool Passed(long *line, std::string *reason) const;
     bool utf16() const;
     bool wide_strings() const;
-    // The key at `path`; false when the index turns out broken (a record that
+    // The key at `path`; false when the index turns out broken (a block that
     // does not read as written), and the hive must be read whole.
     bool Lookup(std::string_view path, bool children, IndexedKey &out);
 
 private:
-    struct Record;
-    bool Read(uint64_t i, Record &out);
-    bool Find(std::string_view path, uint64_t *first);
+    struct Record {
+        std::string path;
+        uint64_t begin = 0, end = 0;
+        uint32_t kind = 0;
+    };
     bool ReadFrom(const std::string &path, const struct stat &hive);
+    bool Load(uint64_t block);
+    bool Seek(std::string_view path);
+    bool Step();
 
     struct Window {
         std::vector<char> bytes;
@@ -58,15 +78,28 @@ private:
 
     Fd fd_;
     std::vector<char> header_;
-    uint64_t count_ = 0, strings_ = 0;
-    Window records_, paths_;
+    std::vector<uint64_t> blocks_;  // where each block begins, and where the last one ends
+    Window window_;
+    // The records in order: the block in hand, and the record read last.
+    uint64_t block_ = 0;
+    const char *at_ = nullptr, *stop_ = nullptr;
+    uint64_t last_end_ = 0;
+    bool done_ = true;
+    Record record_;
 };
 
+// Removes the index beside the hive file `target`, which a write is about to
+// make stale: its space is the write's to use.
+void RemoveIndex(const std::string &target);
+
 // Collects the sections and removals of a whole parse and writes the index
-// of the hive from them, in memory that does not grow with the hive.
+// of the hive from them, in memory that does not grow with the hive. Records
+// that come in order (as an export lists its keys) go straight into the
+// index; others are sorted in chunks and merged with them at the end.
 class IndexBuilder : public Visitor {
 public:
-    IndexBuilder();
+    // Of the hive file `target` (status `hive`) that the parse reads.
+    IndexBuilder(const std::string &target, const struct stat &hive);
     ~IndexBuilder() override;
     IndexBuilder(const IndexBuilder &) = delete;
     IndexBuilder &operator=(const IndexBuilder &) = delete;
@@ -76,24 +109,32 @@ public:
     void KeyRemoved(std::string_view path, uint64_t begin, uint64_t end) override;
     void Found(Value &&, uint64_t, uint64_t) override {}
 
-    // Writes the index of the hive file `target` (status `hive`) that the
-    // parse read, beside it or in the user's cache. Best effort: an index
-    // that cannot be written is no failure.
-    void Write(const std::string &target, const struct stat &hive, const Parser &parser, LineReader &in);
+    // Writes the index, beside the hive or in the user's cache, once the
+    // parse is over. Best effort: an index that cannot be written is no
+    // failure.
+    void Write(const ReadingFacts &facts);
 
 private:
+    class Blocks;
     struct Run;
     void Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind);
     void Close(uint64_t at);
+    void SortChunk();
     bool Spill();
+    bool Merge(Fd &out, std::unique_ptr<Blocks> &blocks);
 
-    std::string chunk_;            // records, serialized
+    std::string target_, dir_, name_;  // the hive, and where its index goes
+    struct stat hive_ {};
+    Fd file_;                         // the index being written
+    std::unique_ptr<Blocks> blocks_;  // its records, while they come in order
+    bool sorted_ = true;
+    std::string chunk_;            // records out of order, serialized
     std::vector<uint32_t> order_;  // where each begins in the chunk
     std::vector<Run> runs_;        // sorted chunks spilled to unnamed files
     std::string pending_;          // the section whose range is still open
     uint64_t pending_begin_ = 0;
-    bool open_ = false, failed_ = false;
-    uint64_t records_ = 0, strings_ = 0;
+    bool open_ = false, failed_ = false, removals_ = false;
+    uint64_t records_ = 0;
 };
 
 // A section's key path compared as the index sorts them: a component at a

@@ -2,7 +2,8 @@
 // what its hive said of it when it was opened: enumerations and queries read
 // that copy, so a listing of N subkeys reads the file once, not N times.
 
-#include "internal.h"
+#include "edit.h"
+#include "lookup.h"
 
 #include <algorithm>
 #include <cstring>
@@ -91,7 +92,7 @@ LONG KeyOf(HKEY hKey, Key **out) {
         if (!slot) {
             auto key = std::make_unique<Key>();
             key->root = root;
-            if (LONG rc = winshim::ReadKey(root, "", &key->data, false))
+            if (LONG rc = winshim::ReadKey(root, "", &key->data, winshim::kSubkeysLater))
                 return rc;
             slot = std::move(key);
         }
@@ -107,7 +108,7 @@ LONG KeyOf(HKEY hKey, Key **out) {
 LONG Values(Key *key) {
     if (key->read)
         return ERROR_SUCCESS;
-    if (LONG rc = winshim::ReadKey(key->root, key->path, &key->data, false))
+    if (LONG rc = winshim::ReadKey(key->root, key->path, &key->data, winshim::kSubkeysLater))
         return rc == ERROR_FILE_NOT_FOUND ? ERROR_KEY_DELETED : rc;
     key->read = true;
     return ERROR_SUCCESS;
@@ -175,7 +176,7 @@ extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSA
     auto key = std::make_unique<Key>();
     if (LONG rc = Resolve(hKey, lpSubKey, &key->root, &key->path))
         return rc;
-    if (LONG rc = winshim::ReadKey(key->root, key->path, &key->data, false))
+    if (LONG rc = winshim::ReadKey(key->root, key->path, &key->data, winshim::kSubkeysLater))
         return rc;
     return HandOut(std::move(key), samDesired, phkResult);
 }
@@ -340,7 +341,7 @@ extern "C" LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Rese
     } else {
         // Nothing can be made here: an existing key opens as with
         // RegOpenKeyExA, for reading.
-        rc = winshim::ReadKey(key->root, key->path, &key->data, false, false);
+        rc = winshim::ReadKey(key->root, key->path, &key->data, winshim::kSubkeysLater | winshim::kNoNewIndex);
         if (rc == ERROR_FILE_NOT_FOUND)
             rc = ERROR_ACCESS_DENIED;
     }

@@ -5,7 +5,8 @@
 // the default printer are its queues instead (cups.cpp); forms stay here.
 
 #include "cups.h"
-#include "internal.h"
+#include "edit.h"
+#include "lookup.h"
 
 #include <winspool.h>
 

@@ -59,15 +59,11 @@ void Fd::Reset(int fd) {
 
 // --- where the hives are ----------------------------------------------------------
 
-namespace {
-
-// The user's home directory: HOME, else the user's entry in /etc/passwd
-// (read here, so that a program linked statically needs no name service).
-std::string Home() {
+std::string HomeDirectory() {
     const char *home = getenv("HOME");
     if (home && *home)
         return home;
-    std::string found = "/";
+    std::string found;
     if (FILE *passwd = fopen("/etc/passwd", "re")) {
         char line[4096];
         std::string uid = std::to_string(getuid());
@@ -89,15 +85,29 @@ std::string Home() {
     return found;
 }
 
+namespace {
+
 // A directory named by an XDG variable, which counts only when absolute.
 std::string XdgDirectory(const char *variable, const char *fallback) {
     const char *dir = getenv(variable);
     if (dir && *dir == '/')
         return dir;
-    return Home() + fallback;
+    std::string home = HomeDirectory();
+    return (home.empty() ? "/" : home) + fallback;
 }
 
 }  // namespace
+
+const char *RootName(Root root) {
+    switch (root) {
+    case Root::ClassesRoot: return "HKEY_CLASSES_ROOT";
+    case Root::CurrentUser: return "HKEY_CURRENT_USER";
+    case Root::LocalMachine: return "HKEY_LOCAL_MACHINE";
+    case Root::Users: return "HKEY_USERS";
+    case Root::CurrentConfig: return "HKEY_CURRENT_CONFIG";
+    }
+    return "";
+}
 
 std::string StoreDirectory() {
     const char *dir = getenv("WINSHIM_REGISTRY");
@@ -158,10 +168,6 @@ LONG OpenHiveFile(const std::string &path, Fd &fd, struct stat *st) {
 
 // --- writing ----------------------------------------------------------------------
 
-namespace {
-
-// Root's new files and directories go to the owner of the directory they are
-// made in, so that "sudo" does not take a user's store away from the user.
 void InheritOwner(const std::string &path, int fd) {
     struct stat parent;
     if (geteuid() != 0 || stat(Directory(path).c_str(), &parent) != 0)
@@ -169,6 +175,8 @@ void InheritOwner(const std::string &path, int fd) {
     int rc = fd >= 0 ? fchown(fd, parent.st_uid, parent.st_gid) : chown(path.c_str(), parent.st_uid, parent.st_gid);
     (void)rc;  // best effort: the file is root's then
 }
+
+namespace {
 
 double Now() {
     timespec ts;
@@ -331,7 +339,7 @@ LONG NewHiveFile::CopyFrom(int fd, uint64_t offset, uint64_t size) {
     }
     std::vector<char> block(size < kBuffer ? static_cast<size_t>(size) : kBuffer);
     while (size > 0) {
-        ssize_t n = pread(fd, block.data(), size < block.size() ? static_cast<size_t>(size) : block.size(), at);
+        ssize_t n = sys::Read(fd, block.data(), size < block.size() ? static_cast<size_t>(size) : block.size(), at);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

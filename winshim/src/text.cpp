@@ -1,6 +1,9 @@
-// Wide text: wchar_t holds one code point (UTF-32) on this platform.
+// Text: names compared without regard to ASCII case, and wide text, which
+// holds one code point (UTF-32) in a wchar_t on this platform.
 
 #include "internal.h"
+
+#include <cstring>
 
 namespace winshim {
 
@@ -56,6 +59,49 @@ uint32_t DecodeOne(std::string_view text, size_t i, size_t *used, bool *valid) {
 
 }  // namespace
 
+// Eight bytes at a time where it can: paths in a hive share long beginnings.
+size_t CommonPrefix(std::string_view a, std::string_view b) {
+    size_t n = a.size() < b.size() ? a.size() : b.size(), i = 0;
+    for (uint64_t x, y; i + 8 <= n; i += 8) {
+        memcpy(&x, a.data() + i, 8);
+        memcpy(&y, b.data() + i, 8);
+        if (x != y)
+            break;
+    }
+    while (i < n && a[i] == b[i])
+        i++;
+    return i;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = CommonPrefix(a, b); i < a.size(); i++)
+        if (a[i] != b[i] && Upper(a[i]) != Upper(b[i]))
+            return false;
+    return true;
+}
+
+bool LessUpper(std::string_view a, std::string_view b) {
+    size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = CommonPrefix(a, b); i < n; i++) {
+        if (a[i] == b[i])
+            continue;
+        unsigned char x = static_cast<unsigned char>(Upper(a[i]));
+        unsigned char y = static_cast<unsigned char>(Upper(b[i]));
+        if (x != y)
+            return x < y;
+    }
+    return a.size() < b.size();
+}
+
+std::string UpperCopy(std::string_view s) {
+    std::string u(s);
+    for (char &c : u)
+        c = Upper(c);
+    return u;
+}
+
 std::wstring WideFromUtf8(std::string_view text) {
     std::wstring out;
     out.reserve(text.size());
@@ -66,22 +112,6 @@ std::wstring WideFromUtf8(std::string_view text) {
         i += used;
     }
     return out;
-}
-
-bool IsUtf8(std::string_view text) {
-    for (size_t i = 0; i < text.size();) {
-        if (static_cast<unsigned char>(text[i]) < 0x80) {
-            i++;
-            continue;
-        }
-        size_t used;
-        bool valid;
-        DecodeOne(text, i, &used, &valid);
-        if (!valid)
-            return false;
-        i += used;
-    }
-    return true;
 }
 
 void AppendUtf8(std::string &out, uint32_t c) {
@@ -112,7 +142,9 @@ std::string Utf8FromWide(std::wstring_view text) {
     return out;
 }
 
-void AppendUtf8FromUtf16(std::string &out, const unsigned char *bytes, size_t units) {
+void AppendUtf8FromUtf16(std::string &out, std::string_view text) {
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text.data());
+    size_t units = text.size() / 2;
     auto unit = [bytes](size_t i) { return static_cast<uint32_t>(bytes[2 * i] | bytes[2 * i + 1] << 8); };
     for (size_t i = 0; i < units; i++) {
         uint32_t c = unit(i);
@@ -126,6 +158,8 @@ void AppendUtf8FromUtf16(std::string &out, const unsigned char *bytes, size_t un
         }
         AppendUtf8(out, c);  // a lone surrogate becomes U+FFFD
     }
+    if (text.size() % 2)
+        AppendUtf8(out, 0xFFFD);  // half a unit
 }
 
 bool Utf16FromUtf8(std::string_view text, std::string &out) {

@@ -1,0 +1,62 @@
+// The lines of a hive file: read in blocks, in either encoding, with either
+// line end, and where each one lies in the file.
+#pragma once
+
+#include "store.h"
+
+namespace winshim {
+
+// The longest line a hive may hold, in the file's bytes (twice as many for
+// UTF-16): a longer one is a line that cannot be parsed.
+constexpr size_t kMaxLine = 4u << 20;
+
+// The lines of a hive file as UTF-8 text, read in blocks, so that a scan of a
+// large hive costs no more memory than one of a hive of a few MiB. A file
+// that begins with a UTF-16LE byte order mark is read as UTF-16. Offsets are
+// the file's own bytes, so that a writer can copy what it does not change.
+class LineReader {
+public:
+    LineReader(int fd, uint64_t size);
+    // The lines of bytes `begin` to `end` of a file whose encoding is known.
+    LineReader(int fd, uint64_t begin, uint64_t end, bool utf16);
+    // The lines of a text in memory.
+    explicit LineReader(std::string_view text);
+
+    // The next line without its "\n" or "\r\n". False at the end of the file
+    // or on a read error (then error() is the errno).
+    bool Next(std::string_view &line);
+
+    bool utf16() const { return utf16_; }
+    uint64_t offset() const { return offset_; }      // where the last line starts
+    uint64_t end_offset() const { return end_offset_; }  // just after its line break
+    long number() const { return number_; }
+    int error() const { return error_; }
+    // The last line was longer than kMaxLine: it is given empty.
+    bool overlong() const { return overlong_; }
+    // How the file ends, once Next has returned false: a line break, a lone
+    // CR (which ends the last line too) or neither; and whether its first
+    // line break was CRLF (true when there is none).
+    enum class End { Newline, CarriageReturn, Text, Empty };
+    End end() const { return end_; }
+    bool crlf() const { return crlf_; }
+
+private:
+    bool Fill();
+    size_t FindNewline(size_t from) const;
+    void Produce(size_t begin, size_t length, size_t used, bool newline, std::string_view &line);
+
+    int fd_;
+    std::vector<char> buf_;
+    size_t begin_ = 0, fill_ = 0;  // unread bytes
+    uint64_t base_ = 0;           // the file offset of buf_[0]
+    uint64_t limit_ = UINT64_MAX;  // where reading stops
+    uint64_t offset_ = 0, end_offset_ = 0;
+    long number_ = 0;
+    bool eof_ = false, started_ = false, utf16_ = false, overlong_ = false;
+    bool crlf_ = true, seen_newline_ = false;
+    End end_ = End::Empty;
+    int error_ = 0;
+    std::string wide_line_;  // a UTF-16 line as UTF-8
+};
+
+}  // namespace winshim

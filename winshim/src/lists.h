@@ -1,0 +1,93 @@
+// A key's names and values as the reader collects them: the list of its
+// subkeys, and of its values in file order.
+#pragma once
+
+#include "internal.h"
+
+#include <unordered_map>
+
+namespace winshim {
+
+struct Value {
+    std::string name;
+    DWORD type = REG_NONE;
+    std::string data;
+};
+
+// Names kept end to end in one block, each ended by a NUL (no name holds
+// one), in the order RegEnumKeyA lists them: a key may have hundreds of
+// thousands of subkeys, and a string each would cost many times their bytes.
+class NameList {
+public:
+    void Add(std::string_view name);
+    // Takes out every name equal to `name` without regard to case.
+    void Remove(std::string_view name);
+    // Sorts as Windows sorts subkeys (in upper case, byte by byte); of names
+    // equal without regard to case, the one added first stays.
+    void Sort();
+    // For names added in that order already, each once.
+    void Sorted();
+    size_t size() const { return starts_.size(); }
+    std::string_view operator[](size_t i) const { return At(starts_[i]); }
+
+    class Iterator {
+    public:
+        Iterator(const NameList *list, size_t i) : list_(list), i_(i) {}
+        std::string_view operator*() const { return (*list_)[i_]; }
+        Iterator &operator++() {
+            i_++;
+            return *this;
+        }
+        bool operator!=(const Iterator &other) const { return i_ != other.i_; }
+
+    private:
+        const NameList *list_;
+        size_t i_;
+    };
+    Iterator begin() const { return Iterator(this, 0); }
+    Iterator end() const { return Iterator(this, size()); }
+
+private:
+    // Blocks that never move, so that a long list grows without copying.
+    static constexpr size_t kBlock = 1u << 20;
+    std::string_view At(uint32_t start) const {
+        return std::string_view(blocks_[start / kBlock].data() + start % kBlock);
+    }
+    std::vector<std::string> blocks_;
+    std::vector<uint32_t> starts_;  // where each name begins (block and offset), sorted by Sort()
+};
+
+// A key's values in file order, a name defined twice keeping its first place
+// and its last data, and where in the file each definition stands.
+class ValueList {
+public:
+    using Places = std::vector<std::pair<uint64_t, uint64_t>>;
+    void Add(Value &&value, uint64_t begin, uint64_t end);
+    // A removal ("name"=-): the value is gone, and a later one of that name
+    // is a new value, at the end. Its place stays with the name's others, so
+    // that a writer can take the removal away with them.
+    void Remove(std::string_view name, uint64_t begin, uint64_t end);
+    // The key removed: nothing of it is left.
+    void Clear();
+    const std::vector<Value> &values() const { return values_; }
+    std::vector<Value> &&Take() { return std::move(values_); }
+    // Where the value named is defined or removed since the key last came
+    // into being; null when no such line stands in the key's sections.
+    const Places *PlacesOf(std::string_view name) const;
+
+private:
+    std::vector<Value> values_;
+    std::unordered_map<std::string, size_t> index_;  // by upper-case name
+    std::unordered_map<std::string, Places> places_;  // by upper-case name
+};
+
+// What reading one key gives: its direct subkeys in enumeration order and its
+// values in file order (a name defined twice keeps its first place and its
+// last data).
+struct KeyData {
+    NameList subkeys;
+    std::vector<Value> values;
+    bool has_subkeys = true;  // false: not read yet (a lookup that left them)
+};
+
+}  // namespace winshim

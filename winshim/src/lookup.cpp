@@ -1,0 +1,256 @@
+// Answers a question about one key of a hive: from the hive's index where it
+// has one that can be believed, else by reading the whole hive, which makes
+// the index of a large one in the same pass.
+
+#include "lookup.h"
+
+#include "index.h"
+#include "parser.h"
+
+namespace winshim {
+
+namespace {
+
+// True when removing key `removed` removes `key` too: it is the key itself or
+// one above it.
+bool RemovedWith(std::string_view key, std::string_view removed) {
+    std::string_view child;
+    return Relate(removed, key, &child) != Relation::Other;
+}
+
+// Collects one key's subkeys and values.
+class KeyCollector : public Visitor {
+public:
+    explicit KeyCollector(std::string_view target) : target_(target) {}
+
+    bool Section(std::string_view path, uint64_t, uint64_t) override {
+        std::string_view child;
+        switch (Relate(target_, path, &child)) {
+        case Relation::Same:
+            found_ = true;
+            return true;
+        case Relation::Below:
+            found_ = true;
+            // Sections of one subtree come together: a name once for them.
+            if (!EqualNoCase(child, last_child_)) {
+                children_.Add(child);
+                last_child_ = child;
+            }
+            return false;
+        case Relation::Other:
+            return false;
+        }
+        return false;
+    }
+
+    void KeyRemoved(std::string_view path, uint64_t, uint64_t) override {
+        std::string_view child;
+        if (RemovedWith(target_, path)) {
+            found_ = false;
+            children_ = NameList();
+            last_child_.clear();
+            values_.Clear();
+        } else if (Relate(target_, path, &child) == Relation::Below &&
+                   child.size() == path.size() - (target_.empty() ? 0 : target_.size() + 1)) {
+            children_.Remove(child);  // a subkey, and everything below it
+            last_child_.clear();
+        }
+    }
+
+    void Found(Value &&value, uint64_t begin, uint64_t end) override { values_.Add(std::move(value), begin, end); }
+
+    void ValueRemoved(std::string &&name, uint64_t begin, uint64_t end) override { values_.Remove(name, begin, end); }
+
+    bool found() const { return found_ || target_.empty(); }
+
+    void Take(KeyData &out) {
+        children_.Sort();
+        out.subkeys = std::move(children_);
+        out.values = values_.Take();
+    }
+
+private:
+    std::string_view target_;
+    bool found_ = false;
+    NameList children_;
+    std::string last_child_;
+    ValueList values_;
+};
+
+// Passes every event to a first visitor, whose wishes count, and to a second.
+class Both : public Visitor {
+public:
+    Both(Visitor &first, Visitor &second) : first_(first), second_(second) {}
+    void Mark(uint64_t begin) override {
+        first_.Mark(begin);
+        second_.Mark(begin);
+    }
+    bool Section(std::string_view path, uint64_t begin, uint64_t end) override {
+        second_.Section(path, begin, end);
+        return first_.Section(path, begin, end);
+    }
+    void KeyRemoved(std::string_view path, uint64_t begin, uint64_t end) override {
+        first_.KeyRemoved(path, begin, end);
+        second_.KeyRemoved(path, begin, end);
+    }
+    void Found(Value &&value, uint64_t begin, uint64_t end) override { first_.Found(std::move(value), begin, end); }
+    void ValueRemoved(std::string &&name, uint64_t begin, uint64_t end) override {
+        first_.ValueRemoved(std::move(name), begin, end);
+    }
+    void Skipped(uint64_t begin, uint64_t end) override {
+        first_.Skipped(begin, end);
+        second_.Skipped(begin, end);
+    }
+
+private:
+    Visitor &first_, &second_;
+};
+
+// Sees that some lines begin with a section for `path`, and hold no other.
+class EventCounter : public Visitor {
+public:
+    explicit EventCounter(std::string_view path) : path_(path) {}
+    bool Section(std::string_view path, uint64_t, uint64_t) override {
+        right_ = !sections_++ && path == path_;
+        return false;
+    }
+    void KeyRemoved(std::string_view, uint64_t, uint64_t) override { sections_++; }
+    void Found(Value &&, uint64_t, uint64_t) override {}
+    bool right() const { return right_ && sections_ == 1; }
+
+private:
+    std::string_view path_;
+    bool right_ = false;
+    int sections_ = 0;
+};
+
+// Reads one of the index's ranges: it must begin with the key's section.
+class RangeReader : public Visitor {
+public:
+    RangeReader(std::string_view path, KeyCollector &collector) : path_(path), collector_(collector) {}
+    bool Section(std::string_view path, uint64_t begin, uint64_t end) override {
+        right_ = right_ || (!sections_++ && EqualNoCase(path, path_));
+        return collector_.Section(path, begin, end);
+    }
+    void KeyRemoved(std::string_view, uint64_t, uint64_t) override { right_ = false; }
+    void Found(Value &&value, uint64_t begin, uint64_t end) override {
+        collector_.Found(std::move(value), begin, end);
+    }
+    void ValueRemoved(std::string &&name, uint64_t begin, uint64_t end) override {
+        collector_.ValueRemoved(std::move(name), begin, end);
+    }
+    bool right() const { return right_ && sections_ == 1; }
+
+private:
+    std::string_view path_;
+    KeyCollector &collector_;
+    bool right_ = false;
+    int sections_ = 0;
+};
+
+// A section's line as the index says it stands: it must name `path`.
+bool SectionAt(int fd, Root root, const std::string &file, bool utf16, uint64_t begin, uint64_t end,
+               std::string_view path) {
+    LineReader in(fd, begin, end, utf16);
+    Parser parser(in, root, file, false);
+    EventCounter first(path);
+    return parser.RunFragment(first, false, false) == ERROR_SUCCESS && first.right();
+}
+
+// Answers from the index; false when it turns out broken, so that the
+// hive is read whole. What it says is checked against the hive wherever
+// that is cheap: the header (and with it the encoding), and a line for every
+// section it points at.
+bool ReadIndexed(Index &index, int fd, Root root, const std::string &file, const std::string &path, KeyData *out,
+                 bool subkeys, LONG *rc) {
+    bool utf16, wide_strings;
+    bool header = FirstLine(fd, &utf16, &wide_strings);
+    if (header != (index.verdict() == ERROR_SUCCESS) || (header && utf16 != index.utf16()) ||
+        (header && wide_strings != index.wide_strings()))
+        return false;
+    long line;
+    std::string reason;
+    if (index.Passed(&line, &reason))
+        ReportOnce(file, line, reason.c_str());
+    if ((*rc = index.verdict()) != ERROR_SUCCESS)
+        return *rc == ERROR_REGISTRY_CORRUPT;
+    IndexedKey key;
+    if (!index.Lookup(path, out && subkeys, key))
+        return false;
+    if (!key.exists) {
+        *rc = ERROR_FILE_NOT_FOUND;
+        return true;
+    }
+    if (key.ranges.empty() && !path.empty() &&
+        !SectionAt(fd, root, file, utf16, key.witness.first, key.witness.second, key.witness_path))
+        return false;
+    if (!out)
+        return true;
+    KeyCollector collector(path);
+    for (const auto &[begin, end] : key.ranges) {
+        LineReader in(fd, begin, end, index.utf16());
+        Parser parser(in, root, file, false);
+        RangeReader reader(path, collector);
+        if (parser.RunFragment(reader, index.wide_strings(), false) != ERROR_SUCCESS || !reader.right())
+            return false;
+    }
+    collector.Take(*out);
+    out->subkeys = std::move(key.children);
+    out->has_subkeys = subkeys;
+    return true;
+}
+
+}  // namespace
+
+LONG ReadKey(Root root, const std::string &path, KeyData *out, unsigned options) {
+    bool subkeys = !(options & kSubkeysLater);
+    std::string file = HivePath(root);
+    Fd fd;
+    struct stat st;
+    if (LONG rc = OpenHiveFile(file, fd, &st))
+        return rc;
+    if (fd.get() < 0) {
+        if (!path.empty())
+            return ERROR_FILE_NOT_FOUND;
+        if (out)
+            *out = KeyData();
+        return ERROR_SUCCESS;
+    }
+    bool indexed = IndexWanted(static_cast<uint64_t>(st.st_size));
+    std::string target;
+    if (indexed) {
+        target = HiveTarget(file);
+        Index index;
+        LONG rc;
+        if (index.Open(target, st) && ReadIndexed(index, fd.get(), root, file, path, out, subkeys, &rc))
+            return rc;
+    }
+    LineReader in(fd.get(), static_cast<uint64_t>(st.st_size));
+    Parser parser(in, root, file);
+    KeyCollector collector(path);
+    LONG rc;
+    if (indexed && !(options & kNoNewIndex)) {
+        // Read whole once: the index of it comes out of the same reading.
+        IndexBuilder builder(target, st);
+        Both both(collector, builder);
+        rc = parser.Run(both);
+        ReadingFacts facts;
+        facts.has_header = parser.has_header();
+        facts.utf16 = in.utf16();
+        facts.wide_strings = parser.wide_strings();
+        parser.Passed(&facts.passed_line, &facts.passed_reason);
+        facts.error = in.error();
+        builder.Write(facts);
+    } else {
+        rc = parser.Run(collector);
+    }
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    if (!collector.found())
+        return ERROR_FILE_NOT_FOUND;
+    if (out)
+        collector.Take(*out);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace winshim

@@ -1,0 +1,442 @@
+// The statements of a hive file, read as regedit's import reads them: what
+// it takes is taken, a line it passes over is passed over and told once.
+
+#include "parser.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace winshim {
+
+void ReportOnce(const std::string &file, long line, const char *reason) {
+    static bool reported = false;
+    if (reported)
+        return;
+    reported = true;
+    fprintf(stderr, "winshim: %s:%ld: %s\n", file.c_str(), line, reason);
+}
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimBlanks(std::string_view s) {
+    while (!s.empty() && IsBlank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+// The value of a hex digit, or -1; a table, since hex lists are most of a
+// large hive.
+struct HexTable {
+    signed char value[256];
+    constexpr HexTable() : value() {
+        for (int c = 0; c < 256; c++)
+            value[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
+                                                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                                       : -1);
+    }
+};
+constexpr HexTable kHex;
+int HexDigit(char c) { return kHex.value[static_cast<unsigned char>(c)]; }
+
+bool StartsNoCase(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && EqualNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+std::string NarrowFromUtf16(std::string_view bytes) {
+    std::string out;
+    AppendUtf8FromUtf16(out, bytes);
+    return out;
+}
+
+const char kVersion5[] = "Windows Registry Editor Version 5.00";
+
+// The header as the reader takes it: the format it names, or none.
+bool Header(std::string_view line, bool utf16, bool *wide_strings) {
+    if (!utf16 && line.size() >= 3 && line.substr(0, 3) == "\xEF\xBB\xBF")
+        line.remove_prefix(3);
+    std::string_view format = TrimBlanks(line);
+    *wide_strings = format == kVersion5;
+    return *wide_strings || format == "REGEDIT4";
+}
+}  // namespace
+
+bool FirstLine(int fd, bool *utf16, bool *wide_strings) {
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return false;
+    LineReader in(fd, static_cast<uint64_t>(st.st_size) < 4096 ? static_cast<uint64_t>(st.st_size) : 4096);
+    std::string_view line;
+    *utf16 = false;
+    *wide_strings = false;
+    if (!in.Next(line))
+        return false;
+    *utf16 = in.utf16();
+    return Header(line, *utf16, wide_strings);
+}
+
+Parser::Parser(LineReader &in, Root root, const std::string &file, bool report)
+    : in_(in), root_(RootName(root)), file_(file), report_(report) {}
+
+LONG Parser::Run(Visitor &visitor) {
+    std::string_view line;
+    if (!in_.Next(line))
+        return in_.error() ? Win32FromErrno(in_.error()) : ERROR_SUCCESS;  // an empty file: an empty hive
+    if (!Header(line, in_.utf16(), &wide_strings_)) {
+        passed_line_ = in_.number();
+        passed_reason_ = "not a registry file (REGEDIT4 or Windows Registry Editor Version 5.00)";
+        if (report_)
+            ReportOnce(file_, passed_line_, passed_reason_);
+        return ERROR_REGISTRY_CORRUPT;
+    }
+    has_header_ = true;
+    body_ = in_.end_offset();
+    return Body(visitor, false, false);
+}
+
+LONG Parser::RunFragment(Visitor &visitor, bool wide_strings, bool in_section) {
+    wide_strings_ = wide_strings;
+    return Body(visitor, in_section, in_section);
+}
+
+void Parser::Skip(Visitor &visitor, uint64_t begin, const char *reason) {
+    if (!passed_reason_) {
+        passed_line_ = in_.number();
+        passed_reason_ = reason;
+    }
+    if (report_ && !quick_)
+        ReportOnce(file_, in_.number(), reason);
+    visitor.Skipped(begin, in_.end_offset());
+}
+
+// Every line is a statement of its own but for a hex list's continuations:
+// a section, a value, or a comment. Whatever cannot be parsed is passed
+// over, and the section it stands in goes on.
+LONG Parser::Body(Visitor &visitor, bool in_section, bool wanted) {
+    std::string_view line;
+    while (in_.Next(line)) {
+        uint64_t begin = in_.offset();
+        if (in_.overlong()) {
+            Skip(visitor, begin, "line longer than 4 MiB");
+            continue;
+        }
+        std::string_view s = TrimBlanks(line);
+        if (s.empty() || s[0] == ';' || s[0] == '#')
+            continue;
+        if (s[0] == '[') {
+            SectionLine(visitor, s, in_section, wanted);
+            continue;
+        }
+        if (s[0] != '"' && s[0] != '@') {
+            Skip(visitor, begin, "unexpected text");
+            continue;
+        }
+        // A value of a section that names no key, or of none, is read all
+        // the same: its hex list decides where the next statement begins.
+        bool keep = in_section && wanted;
+        if (!keep && quick_ && !memchr(s.data(), '\\', s.size()))
+            continue;
+        Value &value = keep ? fresh_ : scratch_;
+        value.name.clear();
+        value.data.clear();
+        Outcome outcome = Statement(s, value, keep);
+        if (outcome == Outcome::Bad)
+            Skip(visitor, begin, reason_);
+        else if (!in_section)
+            Skip(visitor, begin, "value outside a section");
+        else if (outcome == Outcome::Removal && keep)
+            visitor.ValueRemoved(std::move(value.name), begin, in_.end_offset());
+        else if (keep)
+            visitor.Found(std::move(value), begin, in_.end_offset());
+    }
+    if (in_.error())
+        return Win32FromErrno(in_.error());
+    return ERROR_SUCCESS;
+}
+
+// "[ROOT\path]", "[-ROOT\path]": the name runs to the line's last ']', and
+// what follows it is passed over. A name with a blank after the '[' or
+// without a ']' is passed over, and the section above goes on; one that names
+// no key of this hive ends that section, as one that names a key does.
+void Parser::SectionLine(Visitor &visitor, std::string_view s, bool &in_section, bool &wanted) {
+    uint64_t begin = in_.offset(), end = in_.end_offset();
+    s = s.substr(0, s.find('\0'));  // regedit reads a line up to a NUL
+    size_t close = s.rfind(']');
+    if (close == std::string_view::npos)
+        return Skip(visitor, begin, "section without ']'");
+    if (s.size() > 1 && IsBlank(s[1]))
+        return Skip(visitor, begin, "blank before a section's name");
+    std::string_view name = s.substr(1, close - 1);
+    bool removal = !name.empty() && name[0] == '-';
+    if (removal)
+        name.remove_prefix(1);
+    visitor.Mark(begin);
+    in_section = wanted = false;
+    bool root = name.size() >= root_.size() &&
+                (name.compare(0, root_.size(), root_) == 0 || StartsNoCase(name, root_));
+    if (!root || (name.size() > root_.size() && name[root_.size()] != '\\'))
+        return Skip(visitor, begin, "section outside this hive's root");
+    std::string_view path = name.size() > root_.size() ? name.substr(root_.size() + 1) : std::string_view();
+    // Empty names in the path ("A\\B", a trailing '\') are passed over.
+    bool clean = path.empty() || (path.front() != '\\' && path.back() != '\\');
+    for (const char *p = path.data(), *stop = p + path.size(); clean && p < stop;) {
+        const char *cut = static_cast<const char *>(memchr(p, '\\', static_cast<size_t>(stop - p)));
+        if (!cut)
+            break;
+        clean = cut + 1 == stop || cut[1] != '\\';
+        p = cut + 1;
+    }
+    if (!clean) {
+        path_.clear();
+        for (size_t i = 0; i < path.size(); i++)
+            if (path[i] != '\\' || (!path_.empty() && path_.back() != '\\'))
+                path_ += path[i];
+        if (!path_.empty() && path_.back() == '\\')
+            path_.pop_back();
+        path = path_;
+    }
+    if (removal) {
+        if (path.empty())
+            return Skip(visitor, begin, "removal of a whole root");
+        return visitor.KeyRemoved(path, begin, end);
+    }
+    wanted = visitor.Section(path, begin, end);
+    in_section = true;
+}
+
+// A quoted string at s[pos] with regedit's escapes, into `out` when given;
+// pos moves past it. No NUL byte may stand in it as it is: the narrow
+// functions could not tell a name holding one from the name cut there.
+bool Parser::QuotedString(std::string_view s, size_t &pos, std::string *out) {
+    pos++;  // the opening quote
+    while (pos < s.size()) {
+        size_t stop = pos;
+        while (stop < s.size() && s[stop] != '"' && s[stop] != '\\' && s[stop] != '\0')
+            stop++;
+        if (stop == s.size())
+            break;
+        if (out)
+            out->append(s.data() + pos, stop - pos);
+        pos = stop;
+        // stop < s.size() here: the loop above broke out otherwise.
+        // cppcheck-suppress containerOutOfBounds
+        char c = s[pos++];
+        if (c == '"')
+            return true;
+        if (c == '\0') {
+            reason_ = "NUL byte in a name or string";
+            return false;
+        }
+        if (pos == s.size())
+            break;
+        char e = s[pos++];
+        if (!out)
+            continue;
+        switch (e) {
+        case '\\': *out += '\\'; break;
+        case '"': *out += '"'; break;
+        case 'n': *out += '\n'; break;
+        case 'r': *out += '\r'; break;
+        case '0': *out += '\0'; break;
+        default: *out += '\\'; *out += e; break;  // kept as written, as regedit does
+        }
+    }
+    reason_ = "unterminated string";
+    return false;
+}
+
+namespace {
+// The rest of a statement: nothing, or a comment.
+bool Ends(std::string_view s, size_t pos) {
+    while (pos < s.size() && IsBlank(s[pos]))
+        pos++;
+    return pos == s.size() || s[pos] == ';';
+}
+}  // namespace
+
+// One value statement, `"name"=data` or `@=data`, with the continuations of
+// its hex list. `keep`: the value is wanted, else it is only checked.
+Parser::Outcome Parser::Statement(std::string_view s, Value &value, bool keep) {
+    size_t pos = 0;
+    if (s[0] == '@') {
+        pos = 1;
+    } else if (!QuotedString(s, pos, keep ? &value.name : nullptr)) {
+        return Outcome::Bad;
+    } else if (keep && value.name.find('\0') != std::string::npos) {
+        reason_ = "NUL byte in a name or string";
+        return Outcome::Bad;
+    }
+    while (pos < s.size() && IsBlank(s[pos]))
+        pos++;
+    if (pos >= s.size() || s[pos] != '=') {
+        reason_ = "value without '='";
+        return Outcome::Bad;
+    }
+    pos++;
+    while (pos < s.size() && IsBlank(s[pos]))
+        pos++;
+    std::string_view rest = s.substr(pos);
+    reason_ = "unknown kind of value";
+    if (rest.empty())
+        return Outcome::Bad;
+    if (rest[0] == '-')
+        return Ends(rest, 1) ? Outcome::Removal : Outcome::Bad;
+    if (rest[0] == '"') {
+        size_t p = 0;
+        if (!QuotedString(rest, p, keep ? &value.data : nullptr))
+            return Outcome::Bad;
+        if (!Ends(rest, p)) {
+            reason_ = "text after a string value";
+            return Outcome::Bad;
+        }
+        value.type = REG_SZ;
+        if (keep)
+            value.data += '\0';
+        return Outcome::Value;
+    }
+    // The kinds are spelled in lower case, as regedit takes them.
+    if (rest.compare(0, 6, "dword:") == 0) {
+        size_t p = 6, digits = 0;
+        uint32_t n = 0;
+        while (p < rest.size() && IsBlank(rest[p]))
+            p++;
+        for (; p < rest.size() && HexDigit(rest[p]) >= 0; p++, digits++)
+            n = n << 4 | static_cast<uint32_t>(HexDigit(rest[p]));
+        if (digits == 0 || digits > 8 || !Ends(rest, p)) {
+            reason_ = "bad dword value";
+            return Outcome::Bad;
+        }
+        value.type = REG_DWORD;
+        for (int i = 0; keep && i < 4; i++)
+            value.data += static_cast<char>(n >> (8 * i) & 0xFF);
+        return Outcome::Value;
+    }
+    if (rest.compare(0, 4, "hex:") == 0) {
+        value.type = REG_BINARY;
+        return HexList(rest.substr(4), keep ? &value.data : nullptr) ? Outcome::Value : Outcome::Bad;
+    }
+    if (rest.compare(0, 4, "hex(") == 0) {
+        // "hex(N):", N up to eight hex digits, none for 0.
+        size_t p = 4;
+        uint32_t type = 0;
+        for (; p < rest.size() && p < 12 && HexDigit(rest[p]) >= 0; p++)
+            type = type << 4 | static_cast<uint32_t>(HexDigit(rest[p]));
+        if (rest.compare(p, 2, "):") != 0) {
+            reason_ = "bad value type";
+            return Outcome::Bad;
+        }
+        value.type = type;
+        if (!HexList(rest.substr(p + 2), keep ? &value.data : nullptr))
+            return Outcome::Bad;
+        // Version 5 files hold strings in hex as UTF-16; ours are narrow.
+        if (keep && wide_strings_ && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ))
+            value.data = NarrowFromUtf16(value.data);
+        return Outcome::Value;
+    }
+    return Outcome::Bad;
+}
+
+// "01,02,\" and its continuations, "  03,04": bytes of one or more hex digits
+// of a value up to ff, each followed by a comma, the list ending at the line's
+// end or a comment, or going on after ",\" on the next line that holds more
+// than blanks or a comment. A next line that does not begin with a hex digit
+// breaks the list off: the value is passed over, and that line with it. The
+// end of the file ends the list where it stands.
+bool Parser::HexList(std::string_view s, std::string *out) {
+    uint64_t begin = in_.offset();
+    for (;;) {
+        size_t pos = 0;
+        bool more = false;
+        for (;;) {
+            while (pos < s.size() && IsBlank(s[pos]))
+                pos++;
+            if (pos == s.size() || s[pos] == ';')
+                break;
+            if (s[pos] == '\\') {
+                more = Ends(s, pos + 1);
+                if (!more) {
+                    reason_ = "bad hex byte";
+                    return false;
+                }
+                break;
+            }
+            // The usual "xx," at once.
+            int hi = HexDigit(s[pos]), lo = pos + 1 < s.size() ? HexDigit(s[pos + 1]) : -1;
+            if (hi >= 0 && lo >= 0 && pos + 2 < s.size() && s[pos + 2] == ',') {
+                if (out)
+                    *out += static_cast<char>(hi << 4 | lo);
+                pos += 3;
+                continue;
+            }
+            if (hi < 0) {
+                reason_ = "bad hex byte";
+                return false;
+            }
+            unsigned byte = 0;
+            for (; pos < s.size() && HexDigit(s[pos]) >= 0; pos++) {
+                byte = byte << 4 | static_cast<unsigned>(HexDigit(s[pos]));
+                if (byte > 0xFF) {
+                    reason_ = "bad hex byte";
+                    return false;
+                }
+            }
+            if (out)
+                *out += static_cast<char>(byte);
+            if (pos < s.size() && s[pos] == ',') {
+                pos++;
+                continue;
+            }
+            if (!Ends(s, pos)) {
+                reason_ = "bad hex byte";
+                return false;
+            }
+            break;
+        }
+        if (!more)
+            return true;
+        std::string_view line;
+        for (;;) {
+            if (!in_.Next(line)) {
+                dangling_ = begin;
+                return !in_.error();
+            }
+            if (in_.overlong()) {
+                reason_ = "line longer than 4 MiB";
+                return false;
+            }
+            std::string_view t = TrimBlanks(line);
+            if (!t.empty() && t[0] != ';')
+                break;
+        }
+        s = TrimBlanks(line);
+        if (HexDigit(s[0]) < 0) {
+            reason_ = "hex list broken off";
+            return false;
+        }
+    }
+}
+
+Relation Relate(std::string_view target, std::string_view path, std::string_view *child) {
+    std::string_view rest;
+    if (target.empty()) {
+        if (path.empty())
+            return Relation::Same;
+        rest = path;
+    } else {
+        if (path.size() < target.size() || !EqualNoCase(path.substr(0, target.size()), target))
+            return Relation::Other;
+        if (path.size() == target.size())
+            return Relation::Same;
+        if (path[target.size()] != '\\')
+            return Relation::Other;
+        rest = path.substr(target.size() + 1);
+    }
+    *child = rest.substr(0, rest.find('\\'));
+    return Relation::Below;
+}
+
+}  // namespace winshim
