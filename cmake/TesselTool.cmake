@@ -1,7 +1,11 @@
-# tessel_tool(NAME [WIDE] VERSION x.y.z DESCRIPTION "..." SOURCES ... LIBRARIES ...)
+# tessel_tool(NAME [WIDE] [LOADS_LIBRARIES] VERSION x.y.z DESCRIPTION "..." SOURCES ... LIBRARIES ...)
 #
 # WIDE: the program's entry point is wmain, which receives its arguments as
 # wide text.
+#
+# LOADS_LIBRARIES: natively, the program loads shared libraries at run time
+# (sheetwise: libcups, when it opens a printer), which a static program
+# cannot do. It links the C library shared; the C++ runtime stays static.
 #
 # One program of the suite. Natively it links winshim, statically but in
 # sanitized builds. On Windows it is a
@@ -9,7 +13,7 @@
 # write under HKLM is not redirected behind the user's back) and a version
 # resource, whose C runtime does not expand wildcards in its arguments.
 function(tessel_tool name)
-  cmake_parse_arguments(TOOL "WIDE" "VERSION;DESCRIPTION" "SOURCES;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(TOOL "WIDE;LOADS_LIBRARIES" "VERSION;DESCRIPTION" "SOURCES;LIBRARIES" ${ARGN})
   add_executable(${name} ${TOOL_SOURCES})
   if(WIN32)
     string(REPLACE "." ";" parts "${TOOL_VERSION}.0.0.0")
@@ -37,7 +41,10 @@ function(tessel_tool name)
     target_link_libraries(${name} PRIVATE $<IF:$<BOOL:${TOOL_WIDE}>,winshim_wmain,winshim>)
     # A one-shot program costs what starting it costs: linked statically, it
     # binds no shared library at start. The sanitizers need shared runtimes.
-    if(NOT TESSEL_SANITIZE)
+    if(TESSEL_SANITIZE)
+    elseif(TOOL_LOADS_LIBRARIES)
+      target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
+    else()
       target_link_options(${name} PRIVATE -static)
     endif()
   endif()

@@ -11,6 +11,7 @@ A case file is a transcript of related runs:
     --- file some/dir/tessel.exe
     (contents)
     --- printer Office A4 default
+    --- real printers
     --- case: a string value
     native only: why this case needs winshim
     $ NAME=VALUE hivepeek -r 'HKCU\\Software\\Tessel\\name'
@@ -27,17 +28,24 @@ settings, as a PPD names it (A4, Letter, A5, ...; PAPERS below), and
 "default" makes it the default printer. "printer:" lines after a case's
 title do the same for that case alone, in place of the file's printer
 blocks, and a line "no printers" leaves it without any. Natively the
-printers are staged in winshim's registry, where Windows keeps them; under
-Wine they are queues of a CUPS server of the run's own, from which Wine's
-spooler takes its printers at every start. So a printer's name is a CUPS
-queue name: no blanks, "/", "\\" or "#".
+printers are staged in winshim's registry, where Windows keeps them, and
+WINSHIM_PRINTERS=store makes winshim take them from there; under Wine they
+are queues of a CUPS server of the run's own, from which Wine's spooler
+takes its printers at every start. So a printer's name is a CUPS queue
+name: no blanks, "/", "\\" or "#".
+
+A file with a "real printers" block runs natively a second time, as the
+platform "cups": the native programs, whose printers are then the queues of
+a CUPS server of that run's own, as under Wine.
 
 A case runs everywhere unless a line "PLATFORMS only: why" after its title
-names where, separated by commas: native, or one of the Wine runs of
+names where, separated by commas: native, cups, or one of the Wine runs of
 wine_runs.py: wine32 (the 32-bit programs in a 32-bit prefix), wow64 (the
 same programs in a 64-bit prefix, as they run on 64-bit Windows) and wine64
-(the 64-bit build in a 64-bit prefix); wine names all three. A run that the
-machine cannot do reports its cases as skipped, with the reason.
+(the 64-bit build in a 64-bit prefix); wine names all three. A case that is
+native only (it stages what only winshim's store can hold) does not run on
+cups. A run that the machine cannot do reports its cases as skipped, with
+the reason.
 
 A command line is split as a POSIX shell would; NAME=VALUE words in front set
 environment variables, and ARGV0=... sets the program's argv[0] (natively).
@@ -67,7 +75,7 @@ page of its default locale (1252), the narrow text of each platform.
 Placeholders in commands and expectations: {native=A|wine=B} is A natively
 and B under Wine, for what the platforms say differently (the system's
 message texts, the sizes of the spooler's records); wine32=, wow64= and
-wine64= name one run and win over wine=; {TEXT*N} is TEXT N times over; {tmp} the
+wine64= name one run and win over wine=, cups= wins over native=; {TEXT*N} is TEXT N times over; {tmp} the
 case's scratch directory as the program names it (under Wine its Z: path),
 {wtmp} the same with backslashes, {exe} ".exe" under Wine and "" natively,
 {argv0} the argv[0] that the program sees, {cr} a carriage return.
@@ -93,7 +101,7 @@ import wine_runs
 TOOLS = ("hivepeek", "sheetwise", "pinhome", "regdump", "regset", "fixedcheck")
 TIMEOUT = 60
 BOX_TITLE = r"^Setup dovlink\[w\] for Tessel - pinhome V0\.91$"
-PLATFORMS = ("native", "wine") + tuple(wine_runs.RUNS)
+PLATFORMS = ("native", "cups", "wine") + tuple(wine_runs.RUNS)
 SKIPPED = 77  # the status that tells CTest a test was skipped
 
 # Page sizes that a printer block may name, as a PPD names them: the
@@ -174,6 +182,7 @@ class CaseFile:
         self.hives = []  # (root, text, read_only)
         self.files = []  # (relative path, text)
         self.printers = []  # (name, paper, default)
+        self.real_printers = False  # natively against CUPS too
         self.cases = []
         self._parse()
 
@@ -199,6 +208,9 @@ class CaseFile:
                     block = ["hive", words[1], "read-only" in words[2:], []]
                 elif head.startswith("file "):
                     block = ["file", head[5:].strip(), []]
+                elif head == "real printers":
+                    self.real_printers = True
+                    block = ["printer", []]
                 elif head.startswith("printer "):
                     self.printers.append(self._printer(self.printers, head.split()[1:], number))
                     block = ["printer", []]
@@ -235,7 +247,7 @@ class CaseFile:
             return
         if block[0] == "printer":
             if any(block[-1]):
-                raise CaseFileError(f"{self.path}: a printer block has no lines")
+                raise CaseFileError(f"{self.path}: a printer block has no lines")  # nor a "real printers" one
             return
         text = "\n".join(block[-1]) + "\n"
         if block[0] == "hive":
@@ -518,13 +530,27 @@ def start_wineserver(env):
 
 
 class Platform:
-    """Where the programs run: natively against winshim, or under Wine."""
+    """Where the programs run: natively against winshim, with the store's
+    printers or (cups) with those of a CUPS server of the run's own, or under
+    Wine."""
 
     def __init__(self, target, bindir, run=None):
-        self.target = target
+        self.target = "wine" if target == "wine" else "native"
         self.bindir = os.path.abspath(bindir)
         self.run_dir = run
-        self.name = "native" if target == "native" else run.kind.name
+        self.name = target if target != "wine" else run.kind.name
+        self.server = None  # cups: the server and its pid, started for the first case
+
+    def cups(self):
+        if self.server is None:
+            self.server = Cups.start()
+            atexit.register(self.stop_cups)
+        return self.server[0]
+
+    def stop_cups(self):
+        cups, pid = self.server
+        end_process(pid, cups.directory)
+        shutil.rmtree(cups.directory, ignore_errors=True)
 
     def windows_path(self, path):
         return "Z:" + path.replace("/", "\\") if self.target == "wine" else path
@@ -550,11 +576,16 @@ class Platform:
     def base_env(self, tmp):
         env = {k: v for k, v in os.environ.items()
                if not k.startswith("WINSHIM_") and k not in
-               ("POSIXLY_CORRECT", "POSIXLY_INCORRECT_GETOPT", "TESTPRINTER", "DISPLAY", "CUPS_SERVER")}
+               ("POSIXLY_CORRECT", "POSIXLY_INCORRECT_GETOPT", "TESTPRINTER", "DISPLAY", "CUPS_SERVER",
+                "LPDEST", "PRINTER")}
         env["CASE_DIR"] = tmp  # where the commands run
         if self.target == "native":
             env["HOME"] = tmp
             env["WINSHIM_REGISTRY"] = os.path.join(tmp, "registry")
+            if self.name == "cups":
+                env["CUPS_SERVER"] = self.cups().socket
+            else:
+                env["WINSHIM_PRINTERS"] = "store"
             env["LANG"] = "C.UTF-8"
             env.pop("LC_ALL", None)
         else:
@@ -583,6 +614,9 @@ class Platform:
             registry = os.path.join(tmp, "registry")
             os.makedirs(registry)
             hives = {root: [text, read_only] for root, text, read_only in casefile.hives}
+            if self.name == "cups":
+                self.cups().set_printers(printers)
+                printers = []
             for root, sections in self.printer_sections(printers).items():
                 if sections:
                     hives.setdefault(root, ["REGEDIT4\n", False])[0] += sections
@@ -800,7 +834,7 @@ def choose(match, platform):
     """The text of {native=A|wine=B|wine64=C} for the platform: its own
     name's, else (under Wine) wine's."""
     options = dict(option.split("=", 1) for option in match.group(1).split("|"))
-    for name in (platform, "wine" if platform in wine_runs.RUNS else None):
+    for name in (platform, "wine" if platform in wine_runs.RUNS else "native" if platform == "cups" else None):
         if name in options:
             return options[name]
     raise CaseFileError(f"{match.group(0)} says nothing for {platform}")
@@ -931,7 +965,8 @@ def run_case(platform, casefile, case, artefacts):
 
 def main():
     parser = argparse.ArgumentParser(description="Runs end-to-end case files.")
-    parser.add_argument("--target", choices=("native", "wine"), default="native")
+    parser.add_argument("--target", choices=("native", "cups", "wine"), default="native",
+                        help="cups: natively, the files with real printers, against a CUPS server")
     parser.add_argument("--bin", help="directory of the programs")
     parser.add_argument("--run", metavar="DIR", help="the Wine run (prefix and CUPS server) to run in")
     parser.add_argument("--setup", metavar="DIR", help="set up a Wine run afresh: a prefix and a CUPS server")
@@ -954,7 +989,7 @@ def main():
     for path in args.files:
         casefile = CaseFile(path)
         for case in casefile.cases:
-            if not case.runs_on(platform.name):
+            if not case.runs_on(platform.name) or (platform.name == "cups" and not casefile.real_printers):
                 skipped += 1
                 continue
             problems = run_case(platform, casefile, case, args.artefacts and os.path.abspath(args.artefacts))

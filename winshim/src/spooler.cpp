@@ -1,8 +1,10 @@
 // The print spooler over the registry store, where Windows keeps its state:
 // printers under HKLM\SYSTEM\CurrentControlSet\Control\Print\Printers, the
 // user forms as REG_BINARY values of ...\Print\Forms, the default printer in
-// the current user's "Device" value.
+// the current user's "Device" value. Where CUPS answers, the printers and
+// the default printer are its queues instead (cups.cpp); forms stay here.
 
+#include "cups.h"
 #include "edit.h"
 #include "lookup.h"
 
@@ -44,10 +46,17 @@ struct Form {
     std::string value_name;  // a user form's value, as stored
 };
 
-// A handle from OpenPrinterW: the local print server, or one printer.
+// A handle from OpenPrinterW: the local print server, or one printer: a
+// key of the store, or a queue of CUPS as the server listed it at the open.
 struct Printer {
     bool server;
     std::wstring name;
+    bool cups = false;
+    winshim::CupsQueue queue;
+    // Its paper and whether it is the default, asked for once.
+    bool asked = false;
+    short paper = 0;
+    bool is_default = false;
 };
 
 // Never destroyed: a handle left open until the process ends is no leak.
@@ -252,12 +261,48 @@ LONG ReadPrinter(const std::wstring &name, PrinterData &out) {
     return ERROR_SUCCESS;
 }
 
-}  // namespace
+// The queue of CUPS of that name, compared as the spooler compares names:
+// the server itself compares only ASCII letters without regard to case.
+bool FindQueue(const std::wstring &name, winshim::CupsQueue &out) {
+    std::vector<winshim::CupsQueue> queues;
+    if (!winshim::CupsQueues(queues))
+        return false;
+    for (const winshim::CupsQueue &queue : queues)
+        if (winshim::EqualNoCaseWide(winshim::WideFromUtf8(queue.name), name)) {
+            out = queue;
+            return true;
+        }
+    return false;
+}
 
-namespace winshim {
+// A queue's port, as Windows names the port of a printer of CUPS.
+std::wstring CupsPort(const std::wstring &name) { return L"CUPS:" + name; }
 
-// The "Device" value as it stands ("NAME,winspool,PORT"), or false.
-bool DeviceValue(std::string &out) {
+// What a queue of CUPS tells of itself: every one has a default DEVMODE, with
+// the paper code of its default page size.
+PrinterData QueueData(const winshim::CupsQueue &queue, short paper) {
+    PrinterData data;
+    data.name = winshim::WideFromUtf8(queue.name);
+    data.port = CupsPort(data.name);
+    data.driver = winshim::WideFromUtf8(queue.make);
+    data.has_devmode = true;
+    data.paper = paper;
+    return data;
+}
+
+PrinterData QueueData(const winshim::CupsQueue &queue) { return QueueData(queue, winshim::CupsPaper(queue)); }
+
+// The default printer's name as CUPS gives it.
+bool CupsDefaultName(std::wstring &out) {
+    std::string name;
+    if (!winshim::CupsDefault(name))
+        return false;
+    out = winshim::WideFromUtf8(name);
+    return true;
+}
+
+// The store's "Device" value as it stands ("NAME,winspool,PORT"), or false.
+bool StoreDeviceValue(std::string &out) {
     winshim::KeyData data;
     if (winshim::ReadKey(Root::CurrentUser, kWindows, &data) != ERROR_SUCCESS)
         return false;
@@ -269,15 +314,31 @@ bool DeviceValue(std::string &out) {
     return false;
 }
 
+}  // namespace
+
+namespace winshim {
+
+// The "Device" value: where printers come from CUPS and it has a default
+// destination, the entry that names it, as the spooler rewrites the entry
+// when the default changes; else the store's as it stands.
+bool DeviceValue(std::string &out) {
+    std::string name;
+    if (CupsPrinters() && CupsDefault(name)) {
+        out = name + ",winspool," + Utf8FromWide(CupsPort(WideFromUtf8(name)));
+        return true;
+    }
+    return StoreDeviceValue(out);
+}
+
 }  // namespace winshim
 
 namespace {
 
-using winshim::DeviceValue;
-
 bool DefaultPrinterName(std::wstring &out) {
+    if (winshim::CupsPrinters())
+        return CupsDefaultName(out);
     std::string device;
-    if (!DeviceValue(device))
+    if (!StoreDeviceValue(device))
         return false;
     out = winshim::WideFromUtf8(device.substr(0, device.find(',')));
     return !out.empty();
@@ -316,7 +377,9 @@ void FillPrinterInfo(const PrinterData &p, PRINTER_INFO_2W *info, Packer &packer
 }  // namespace
 
 // Contract: opens the local print server (pPrinterName null) or the printer
-// of that name; a name that is no printer key fails with 1801.
+// of that name; a name that is no printer (a key of the store, or a queue of
+// CUPS) fails with 1801. The print server is no queue: opening it asks CUPS
+// nothing.
 extern "C" BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSW) {
     if (DWORD fault = InjectedFault("OpenPrinterW"))
         return Fail(fault);
@@ -329,11 +392,13 @@ extern "C" BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPP
         PrinterData data;
         if (printer->name.empty() || printer->name.find(L'\\') != std::wstring::npos)
             return Fail(ERROR_INVALID_PRINTER_NAME);
-        LONG rc = ReadPrinter(printer->name, data);
-        if (rc == ERROR_FILE_NOT_FOUND)
-            return Fail(ERROR_INVALID_PRINTER_NAME);
-        if (rc != ERROR_SUCCESS)
-            return Fail(rc);
+        if (winshim::CupsPrinters()) {
+            if (!FindQueue(printer->name, printer->queue))
+                return Fail(ERROR_INVALID_PRINTER_NAME);
+            printer->cups = true;
+        } else if (LONG rc = ReadPrinter(printer->name, data)) {
+            return Fail(rc == ERROR_FILE_NOT_FOUND ? ERROR_INVALID_PRINTER_NAME : rc);
+        }
     }
     *phPrinter = printer.get();
     OpenPrinters().insert(printer.release());
@@ -465,6 +530,8 @@ extern "C" BOOL WINAPI DeleteFormW(HANDLE hPrinter, LPWSTR pFormName) {
 
 // Contract: level 2 of a printer handle: its name, port, driver, and its
 // default DEVMODE when the printer has a PaperSize (else pDevMode is null).
+// A queue of CUPS is described as the server listed it at the open, with
+// the paper of its default page size.
 extern "C" BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbBuf, LPDWORD pcbNeeded) {
     if (DWORD fault = InjectedFault("GetPrinterW"))
         return Fail(fault);
@@ -476,10 +543,22 @@ extern "C" BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter
     if (!pcbNeeded)
         return Fail(ERROR_INVALID_PARAMETER);
     PrinterData data;
-    if (LONG rc = ReadPrinter(printer->name, data))
-        return Fail(rc == ERROR_FILE_NOT_FOUND ? ERROR_INVALID_PRINTER_NAME : rc);
     std::wstring default_name;
-    data.is_default = DefaultPrinterName(default_name) && winshim::EqualNoCaseWide(default_name, data.name);
+    if (printer->cups) {
+        // The sizing call and the fetch that follows ask the server once.
+        if (!printer->asked) {
+            data = QueueData(printer->queue);
+            printer->paper = data.paper;
+            printer->is_default = DefaultPrinterName(default_name) && winshim::EqualNoCaseWide(default_name, data.name);
+            printer->asked = true;
+        }
+        data = QueueData(printer->queue, printer->paper);
+        data.is_default = printer->is_default;
+    } else {
+        if (LONG rc = ReadPrinter(printer->name, data))
+            return Fail(rc == ERROR_FILE_NOT_FOUND ? ERROR_INVALID_PRINTER_NAME : rc);
+        data.is_default = DefaultPrinterName(default_name) && winshim::EqualNoCaseWide(default_name, data.name);
+    }
     size_t needed = PrinterInfoSize(data);
     *pcbNeeded = static_cast<DWORD>(needed);
     if (!pPrinter || cbBuf < needed)
@@ -490,8 +569,8 @@ extern "C" BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter
 }
 
 // Contract: level 2 records of the default printer (PRINTER_ENUM_DEFAULT)
-// or of every local printer (PRINTER_ENUM_LOCAL). No printer to list is no
-// failure: *pcReturned is 0.
+// or of every local printer (PRINTER_ENUM_LOCAL): the store's, or the
+// queues of CUPS. No printer to list is no failure: *pcReturned is 0.
 extern "C" BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
                                      LPDWORD pcbNeeded, LPDWORD pcReturned) {
     if (DWORD fault = InjectedFault("EnumPrintersW"))
@@ -505,7 +584,18 @@ extern "C" BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBY
     std::wstring default_name;
     bool has_default = DefaultPrinterName(default_name);
     std::vector<PrinterData> printers;
-    if (Flags & PRINTER_ENUM_DEFAULT) {
+    if (winshim::CupsPrinters() && (Flags & (PRINTER_ENUM_DEFAULT | PRINTER_ENUM_LOCAL))) {
+        winshim::CupsQueue queue;
+        std::vector<winshim::CupsQueue> queues;
+        if (Flags & PRINTER_ENUM_DEFAULT) {
+            if (has_default && FindQueue(default_name, queue))
+                queues.push_back(queue);
+        } else {
+            winshim::CupsQueues(queues);
+        }
+        for (const winshim::CupsQueue &q : queues)
+            printers.push_back(QueueData(q));
+    } else if (Flags & PRINTER_ENUM_DEFAULT) {
         PrinterData data;
         if (has_default && ReadPrinter(default_name, data) == ERROR_SUCCESS)
             printers.push_back(data);
@@ -540,7 +630,7 @@ extern "C" BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBY
 }
 
 // Contract: the default printer's name, the text of "Device" before its
-// first comma. ERROR_FILE_NOT_FOUND when there is none; 122 with the size
+// first comma, or CUPS's default destination as `lpstat -d` names it. ERROR_FILE_NOT_FOUND when there is none; 122 with the size
 // needed in *pcchBuffer when it does not fit.
 extern "C" BOOL WINAPI GetDefaultPrinterW(LPWSTR pszBuffer, LPDWORD pcchBuffer) {
     if (DWORD fault = InjectedFault("GetDefaultPrinterW"))

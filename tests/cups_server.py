@@ -1,0 +1,196 @@
+#!/usr/bin/env python3
+"""What the native programs make of a CUPS server of the test's own, beyond
+what the cases show:
+
+- the default printer is the one `lpstat -d` names, the user's lpoptions
+  default and LPDEST included;
+- a queue deleted between the listing and the open fails the open with 1801;
+- a run that opens no printer does not contact the server;
+- a server that is stopped, down, a CUPS_SERVER that is a file and no
+  socket, or an address that does not answer: an answer within 2 s, the one
+  for no printers (then the store's printers are the printers).
+
+    tests/cups_server.py BIN_DIR
+"""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from run_cases import Cups, end_process  # noqa: E402
+
+LIMIT = 2.0
+PRINTERS = [("Office", "A4", True), ("Letters", "Letter", False), ("Small", "A5", False)]
+STORE_PRINTER = ("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Kept]\n"
+                 "\"PaperSize\"=dword:00000005\n")
+STORE_DEFAULT = ("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows]\n"
+                 "\"Device\"=\"Kept,winspool,LPT1:\"\n")
+NOT_FOUND = "Default printer: (not found)\n"
+PAPER_ONLY = ["--paper"]
+# (text as read: the message text's CRLF is one newline)
+NO_QUEUE = "ERROR: cannot OpenPrinter(Office) [Failed with error 1801: The printer name is invalid.\n]\n"
+
+
+class Checks:
+    def __init__(self, bindir):
+        self.bindir = bindir
+        self.home = tempfile.mkdtemp(prefix="cups-test-")
+        self.failures = 0
+
+    def env(self, server, **extra):
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith("WINSHIM_") and k not in ("LPDEST", "PRINTER", "TESTPRINTER")}
+        env.update(HOME=self.home, WINSHIM_REGISTRY=os.path.join(self.home, "registry"), LANG="C.UTF-8",
+                   CUPS_SERVER=server)
+        env.update(extra)
+        return env
+
+    def run(self, what, tool, args, env, stdin=None):
+        """Runs a program; returns its output, and whether it ended in time."""
+        start = time.monotonic()
+        proc = subprocess.run([os.path.join(self.bindir, tool)] + args, env=env, input=stdin,
+                              capture_output=True, text=True, timeout=30)
+        took = time.monotonic() - start
+        if took > LIMIT:
+            self.fail(what, f"{tool} {' '.join(args)} took {took:.2f} s")
+        return proc.stdout + proc.stderr
+
+    def expect(self, what, got, want):
+        if got != want:
+            self.fail(what, f"expected\n{want}got\n{got}")
+
+    def fail(self, what, detail):
+        self.failures += 1
+        print(f"FAIL {what}\n  " + detail.replace("\n", "\n  "))
+
+    def store(self, *hives):
+        registry = os.path.join(self.home, "registry")
+        shutil.rmtree(registry, ignore_errors=True)
+        os.makedirs(registry)
+        for root, text in hives:
+            with open(os.path.join(registry, root + ".reg"), "w") as f:
+                f.write(text)
+
+    def lpstat_default(self, env):
+        out = subprocess.run(["lpstat", "-d"], env=env, capture_output=True, text=True, timeout=30).stdout
+        return out.rsplit(":", 1)[1].strip() if "destination:" in out else None
+
+    def default_printer(self, cups):
+        """The default is the one lpstat -d names: the server's, the user's
+        lpoptions default, LPDEST."""
+        lpoptions = os.path.join(self.home, ".cups", "lpoptions")
+        os.makedirs(os.path.dirname(lpoptions), exist_ok=True)
+        for what, extra, text in (("the server's default", {}, None),
+                                  ("the user's lpoptions default", {}, "Default Letters\n"),
+                                  ("LPDEST over lpoptions", {"LPDEST": "Small"}, "Default Letters\n")):
+            if text is None:
+                if os.path.exists(lpoptions):
+                    os.remove(lpoptions)
+            else:
+                with open(lpoptions, "w") as f:
+                    f.write(text)
+            env = self.env(cups.socket, **extra)
+            name = self.lpstat_default(env)
+            self.expect(what, self.run(what, "sheetwise", PAPER_ONLY, env).split("\n")[0],
+                        f"Default printer: {name}")
+        os.remove(lpoptions)
+
+    def deleted_queue(self, cups):
+        """Listed, then deleted, then opened: 1801; the others still open."""
+        env = self.env(cups.socket)
+        proc = subprocess.Popen([os.path.join(self.bindir, "printers"), "letters", "Office"], env=env,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        listed = [proc.stdout.readline() for _ in PRINTERS]
+        subprocess.run(["lpadmin", "-x", "Letters"], env=cups.env(), check=True, timeout=30)
+        out, _ = proc.communicate("\n", timeout=30)
+        self.expect("a queue deleted between the listing and the open", "".join(listed) + out,
+                    "Letters 1\nOffice 9\nSmall 11\nletters: error 1801\nOffice: ok\n")
+        cups.set_printers(PRINTERS)
+
+    def no_contact(self):
+        """Runs that open no printer never connect; --paper does."""
+        directory = tempfile.mkdtemp(prefix="cups-listen-")
+        path = os.path.join(directory, "cups.sock")
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        listener.bind(path)
+        listener.listen(8)
+        listener.setblocking(False)
+        env = self.env(path)
+        self.store()
+
+        def contacted():
+            try:
+                connection, _ = listener.accept()
+                connection.close()
+                return True
+            except BlockingIOError:
+                return False
+        try:
+            for tool, args in (("sheetwise", []), ("sheetwise", ["--points", "--inches"]),
+                               ("sheetwise", ["--add=Card:U:10:20", "--set=Card:U:20:30", "--del=Card"]),
+                               ("hivepeek", ["-a"]), ("hivepeek", ["-e", "HKLM\\SYSTEM"]), ("pinhome", ["-h"])):
+                self.run("a run that opens no printer", tool, args, env)
+                if contacted():
+                    self.fail("a run that opens no printer", f"{tool} {' '.join(args)} contacted the server")
+            # The listener never answers: the one wait, then the store.
+            self.expect("a server that takes the connection and never answers",
+                        self.run("a server that never answers", "sheetwise", PAPER_ONLY, env), NOT_FOUND)
+            if not contacted():
+                self.fail("a run that opens a printer", "sheetwise --paper did not contact the server")
+        finally:
+            listener.close()
+            shutil.rmtree(directory)
+
+    def faults(self, cups, pid):
+        """A server that does not answer counts as none."""
+        file = os.path.join(self.home, "not-a-socket")
+        with open(file, "w") as f:
+            f.write("cups\n")
+        os.kill(pid, signal.SIGSTOP)
+        try:
+            servers = [("a stopped server", cups.socket)]
+            self.faulty(servers)
+        finally:
+            os.kill(pid, signal.SIGCONT)
+        end_process(pid, cups.directory)
+        # 192.0.2.1 is an address for documentation, which nothing answers.
+        self.faulty([("a server that is down", cups.socket), ("CUPS_SERVER naming a file", file),
+                     ("an address that does not answer", "192.0.2.1")])
+
+    def faulty(self, servers):
+        for what, server in servers:
+            env = self.env(server)
+            self.store()
+            self.expect(what, self.run(what, "sheetwise", PAPER_ONLY, env), NOT_FOUND)
+            self.expect(what, self.run(what, "sheetwise", ["--printer=Office"], env).split("\n", 3)[3], NO_QUEUE)
+            self.store(("HKEY_LOCAL_MACHINE", STORE_PRINTER), ("HKEY_CURRENT_USER", STORE_DEFAULT))
+            self.expect(what + ": the store's printers", self.run(what, "sheetwise", PAPER_ONLY, env),
+                        "Default printer: Kept\nDefault paper type: (legal)\n")
+
+
+def main():
+    checks = Checks(os.path.abspath(sys.argv[1]))
+    cups, pid = Cups.start()
+    try:
+        cups.set_printers(PRINTERS)
+        checks.store()
+        checks.default_printer(cups)
+        checks.deleted_queue(cups)
+        checks.no_contact()
+        checks.faults(cups, pid)
+    finally:
+        end_process(pid, cups.directory)
+        shutil.rmtree(cups.directory, ignore_errors=True)
+        shutil.rmtree(checks.home, ignore_errors=True)
+    print("cups server checks: " + ("ok" if not checks.failures else f"{checks.failures} failed"))
+    return 1 if checks.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
