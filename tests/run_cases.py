@@ -75,10 +75,11 @@ page of its default locale (1252), the narrow text of each platform.
 Placeholders in commands and expectations: {native=A|wine=B} is A natively
 and B under Wine, for what the platforms say differently (the system's
 message texts, the sizes of the spooler's records); wine32=, wow64= and
-wine64= name one run and win over wine=, cups= wins over native=; {TEXT*N} is TEXT N times over; {tmp} the
-case's scratch directory as the program names it (under Wine its Z: path),
-{wtmp} the same with backslashes, {exe} ".exe" under Wine and "" natively,
-{argv0} the argv[0] that the program sees, {cr} a carriage return.
+wine64= name one run and win over wine=, cups= wins over native=; {TEXT*N}
+is TEXT N times over; {tmp} the case's scratch directory as the program
+names it (under Wine its Z: path), {wtmp} the same with backslashes, {exe}
+".exe" under Wine and "" natively, {argv0} the argv[0] that the program
+sees, {cr} a carriage return.
 """
 
 import argparse
