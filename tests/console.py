@@ -117,9 +117,14 @@ def wine(bindir, run_dir):
         relay = os.path.join(tmp, "relay.reg")
         with open(relay, "w") as f:
             f.write(f'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\n"RelayInclude"="{RELAY_INCLUDE}"\n')
-        subprocess.run([loader, "regedit", "/S", "Z:" + relay.replace("/", "\\")], env=env,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120,
-                       check=True)
+        # Wine's regedit now and then exits with 1 on a loaded machine: again.
+        for attempt in range(3):
+            if subprocess.run([loader, "regedit", "/S", "Z:" + relay.replace("/", "\\")], env=env,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=120).returncode == 0:
+                break
+            if attempt == 2:
+                raise RuntimeError("regedit could not import the relay settings")
         try:
             sheetwise = [loader, os.path.join(bindir, "sheetwise.exe"), "--printer=" + PRINTER]
             shown, trace = on_terminal(sheetwise, dict(env, WINEDEBUG="+relay,+console"), tmp, 1)

@@ -660,9 +660,17 @@ class Platform:
         path = os.path.join(tmp, name)
         with open(path, "w", encoding="utf-8") as f:
             f.write(text)
-        subprocess.run([loader, "regedit", "/S", self.windows_path(path)], env=self.base_env(tmp),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=TIMEOUT, check=True)
+        # Wine's regedit now and then exits with 1 on a loaded machine, having
+        # imported nothing; an import may be made again, so it is, and said.
+        for attempt in range(3):
+            status, _, err = self.collect(dict(args=[loader, "regedit", "/S", self.windows_path(path)],
+                                               env=self.base_env(tmp)))
+            if status == 0:
+                return
+            print(f"regedit /S {name} exited with {status}: {err.decode(errors='replace').strip()!r}"
+                  + ("; again" if attempt < 2 else ""))
+            time.sleep(1)
+        raise RuntimeError(f"regedit could not import {name}")
 
     def set_version(self, tmp, tool, version):
         """Under Wine, makes Wine report the version to the program, or (None)
