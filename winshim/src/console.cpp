@@ -5,11 +5,10 @@
 // multibyte encoding, so WriteConsoleW writes those: the bytes that the tools
 // write to a terminal through their narrow path, wide text converted alike.
 
-#include "internal.h"
+#include "store.h"
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 #include <clocale>
 #include <cstring>
@@ -30,19 +29,6 @@ int FdOf(const void *handle) {
             return fd;
     }
     return -1;
-}
-
-bool WriteAll(int fd, const char *bytes, size_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, bytes, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -107,8 +93,8 @@ extern "C" BOOL WINAPI WriteConsoleW(HANDLE hConsoleOutput, const VOID *lpBuffer
     memset(&state, 0, sizeof state);
     for (DWORD i = 0; i < nNumberOfCharsToWrite; i++) {
         if (used > sizeof block - MB_LEN_MAX) {
-            if (!WriteAll(fd, block, used)) {
-                SetLastError(winshim::Win32FromErrno(errno));
+            if (int err = winshim::sys::WriteAll(fd, block, used)) {
+                SetLastError(winshim::Win32FromErrno(err));
                 return FALSE;
             }
             used = 0;
@@ -121,8 +107,8 @@ extern "C" BOOL WINAPI WriteConsoleW(HANDLE hConsoleOutput, const VOID *lpBuffer
             used += n;
         }
     }
-    if (!WriteAll(fd, block, used)) {
-        SetLastError(winshim::Win32FromErrno(errno));
+    if (int err = winshim::sys::WriteAll(fd, block, used)) {
+        SetLastError(winshim::Win32FromErrno(err));
         return FALSE;
     }
     if (lpNumberOfCharsWritten)

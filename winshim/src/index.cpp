@@ -518,19 +518,6 @@ std::string_view ChunkPath(const std::string &chunk, uint32_t at) {
 }
 uint64_t ChunkBegin(const std::string &chunk, uint32_t at) { return Get64(&chunk[at + 4 + Get32(&chunk[at])]); }
 
-bool WriteAll(int fd, const char *data, size_t size) {
-    while (size > 0) {
-        ssize_t n = sys::Write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 // Records written in order into blocks, each closed with its check, and at
@@ -604,11 +591,11 @@ private:
         if (!started_) {
             // The header's place, written over at the end.
             std::string header(kHeader, '\0');
-            if (!WriteAll(fd_, header.data(), header.size()))
+            if (sys::WriteAll(fd_, header.data(), header.size()) != 0)
                 return false;
             started_ = true;
         }
-        bool ok = WriteAll(fd_, out_.data(), out_.size());
+        bool ok = sys::WriteAll(fd_, out_.data(), out_.size()) == 0;
         out_.clear();
         return ok;
     }
@@ -848,7 +835,7 @@ void IndexBuilder::Write(const ReadingFacts &facts) {
     Put64(header + kDirectory, directory);
     Put64(header + kDirectoryCheck, directory_check);
     Put64(header + kCheck, Mix(kMixBasis, header, kCheck));
-    if (lseek(file.get(), 0, SEEK_SET) != 0 || !WriteAll(file.get(), header, kHeader))
+    if (lseek(file.get(), 0, SEEK_SET) != 0 || sys::WriteAll(file.get(), header, kHeader) != 0)
         return;
     // Root's index in a user's store is the user's, as root's other files
     // there are; the mode follows the hive's, without write bits for others.

@@ -39,6 +39,18 @@ ssize_t Read(int fd, void *buffer, size_t size, off_t offset) {
     return Injected("read") ? -1 : pread(fd, buffer, size, offset);
 }
 ssize_t Write(int fd, const void *buffer, size_t size) { return Injected("write") ? -1 : write(fd, buffer, size); }
+int WriteAll(int fd, const char *data, size_t size) {
+    while (size > 0) {
+        ssize_t n = Write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : ENOSPC;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
 ssize_t CopyRange(int from, off_t *offset, int to, size_t size) {
     return Injected("copy_file_range") ? -1 : copy_file_range(from, offset, to, nullptr, size, 0);
 }
@@ -359,16 +371,8 @@ LONG NewHiveFile::Flush() {
 }
 
 LONG NewHiveFile::WriteAll(const char *data, size_t size) {
-    while (size > 0) {
-        ssize_t n = sys::Write(fd_.get(), data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return Win32FromErrno(n < 0 ? errno : ENOSPC);
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return ERROR_SUCCESS;
+    int err = sys::WriteAll(fd_.get(), data, size);
+    return err ? Win32FromErrno(err) : ERROR_SUCCESS;
 }
 
 LONG NewHiveFile::Finish(const struct stat *old) {

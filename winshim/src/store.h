@@ -19,6 +19,9 @@ int Open(const char *path, int flags, mode_t mode = 0);
 int OpenTemp(char *path_template);  // "open" too: mkostemp
 ssize_t Read(int fd, void *buffer, size_t size, off_t offset);  // "read": pread
 ssize_t Write(int fd, const void *buffer, size_t size);
+// Writes all `size` bytes, a write at a time ("write"); 0, or the errno of
+// the write that failed (ENOSPC for one that wrote nothing).
+int WriteAll(int fd, const char *data, size_t size);
 ssize_t CopyRange(int from, off_t *offset, int to, size_t size);  // "copy_file_range"
 int Fsync(int fd);
 int Fchmod(int fd, mode_t mode);
