@@ -8,9 +8,9 @@
 # cannot do. It links the C library shared; the C++ runtime stays static.
 #
 # One program of the suite. Natively it links winshim, statically but in
-# sanitized builds. On Windows it is a
-# static console program (32-bit, or 64-bit for the tests) with a manifest (asInvoker, so that a failed
-# write under HKLM is not redirected behind the user's back) and a version
+# sanitized builds. On Windows it is a static console program (32-bit, or
+# 64-bit for the tests) with a manifest (asInvoker, so that a failed write
+# under HKLM is not redirected behind the user's back) and a version
 # resource, whose C runtime does not expand wildcards in its arguments.
 function(tessel_tool name)
   cmake_parse_arguments(TOOL "WIDE;LOADS_LIBRARIES" "VERSION;DESCRIPTION" "SOURCES;LIBRARIES" ${ARGN})
@@ -41,10 +41,9 @@ function(tessel_tool name)
     target_link_libraries(${name} PRIVATE $<IF:$<BOOL:${TOOL_WIDE}>,winshim_wmain,winshim>)
     # A one-shot program costs what starting it costs: linked statically, it
     # binds no shared library at start. The sanitizers need shared runtimes.
-    if(TESSEL_SANITIZE)
-    elseif(TOOL_LOADS_LIBRARIES)
+    if(NOT TESSEL_SANITIZE AND TOOL_LOADS_LIBRARIES)
       target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
-    else()
+    elseif(NOT TESSEL_SANITIZE)
       target_link_options(${name} PRIVATE -static)
     endif()
   endif()
