@@ -218,6 +218,26 @@ TEST_F(Integrity, RootKeepsTheOwnerOfAUsersHive) {
     EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
+TEST_F(Integrity, RootFollowsNoLinkThatAUserPlanted) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    std::string elsewhere = dir_ + "/elsewhere";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+    std::ofstream(elsewhere + "/roots.reg") << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Keep]\r\n";
+    ASSERT_EQ(symlink((elsewhere + "/roots.reg").c_str(), File("HKEY_LOCAL_MACHINE").c_str()), 0);
+    ASSERT_EQ(symlink((elsewhere + "/new.reg").c_str(), File().c_str()), 0);
+    for (const char *root : {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER"})
+        ASSERT_EQ(lchown(File(root).c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Set("A", "v", REG_SZ, std::string("1\0", 2), HKEY_LOCAL_MACHINE), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Set("A", "v", REG_SZ, std::string("1\0", 2)), ERROR_ACCESS_DENIED);
+    std::ifstream roots(elsewhere + "/roots.reg");
+    std::stringstream text;
+    text << roots.rdbuf();
+    EXPECT_EQ(text.str(), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Keep]\r\n");
+    struct stat st;
+    EXPECT_NE(lstat((elsewhere + "/new.reg").c_str(), &st), 0);
+}
+
 TEST_F(Integrity, FilesThatAreNoHivesAndLinesTooLong) {
     ASSERT_EQ(mkfifo(File().c_str(), 0644), 0);
     ASSERT_EQ(symlink("/dev/zero", File("HKEY_LOCAL_MACHINE").c_str()), 0);

@@ -496,7 +496,9 @@ LONG EditHive(Root root, const std::string &path, const EditDecision &decide, bo
     std::string file = HivePath(root);
     if (LONG rc = MakeDirectories(StoreDirectory()))
         return rc;
-    std::string target = HiveTarget(file);
+    std::string target;
+    if (LONG rc = HiveTarget(file, &target))
+        return rc;
     double wait = LockWait();
     for (int attempt = 0;; attempt++) {
         // Under the lock, what we check is what we change.

@@ -218,8 +218,9 @@ LONG ReadKey(Root root, const std::string &path, KeyData *out, unsigned options)
     }
     bool indexed = IndexWanted(static_cast<uint64_t>(st.st_size));
     std::string target;
+    if (indexed && HiveTarget(file, &target) != ERROR_SUCCESS)
+        indexed = false;  // no index where the hive's link may not be followed
     if (indexed) {
-        target = HiveTarget(file);
         Index index;
         LONG rc;
         if (index.Open(target, st) && ReadIndexed(index, fd.get(), root, file, path, out, subkeys, &rc))

@@ -146,14 +146,19 @@ std::string Directory(const std::string &path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string HiveTarget(const std::string &path) {
+LONG HiveTarget(const std::string &path, std::string *target) {
     std::string current = path;
     for (int hops = 0; hops < 40; hops++) {
-        char target[PATH_MAX];
-        ssize_t n = readlink(current.c_str(), target, sizeof target);
-        if (n <= 0 || static_cast<size_t>(n) >= sizeof target)
-            return current;  // no link (or none we can follow): the path itself
-        std::string link(target, static_cast<size_t>(n));
+        char text[PATH_MAX];
+        ssize_t n = readlink(current.c_str(), text, sizeof text);
+        if (n <= 0 || static_cast<size_t>(n) >= sizeof text)
+            break;  // no link (or none we can follow): the path itself
+        struct stat st;
+        if (lstat(current.c_str(), &st) != 0)
+            return Win32FromErrno(errno);
+        if (st.st_uid != geteuid() && st.st_uid != 0)
+            return ERROR_ACCESS_DENIED;
+        std::string link(text, static_cast<size_t>(n));
         if (link[0] != '/') {
             std::string base = Directory(current);
             base += '/';
@@ -161,7 +166,8 @@ std::string HiveTarget(const std::string &path) {
         }
         current = std::move(link);
     }
-    return current;
+    *target = std::move(current);
+    return ERROR_SUCCESS;
 }
 
 LONG OpenHiveFile(const std::string &path, Fd &fd, struct stat *st) {

@@ -83,8 +83,10 @@ std::string Directory(const std::string &path);
 LONG OpenHiveFile(const std::string &path, Fd &fd, struct stat *st);
 
 // The file a hive's name stands for: symbolic links followed, the last one
-// to its target's path even when that does not exist yet.
-std::string HiveTarget(const std::string &path);
+// to its target's path even when that does not exist yet. A link is followed
+// only when it is the caller's or root's (ERROR_ACCESS_DENIED otherwise):
+// root writing into a user's store does not write where the user points it.
+LONG HiveTarget(const std::string &path, std::string *target);
 
 // --- writing ----------------------------------------------------------------------
 
