@@ -9,17 +9,21 @@ temporary file is left beside the hives.
 A failure is injected through WINSHIM_FAULTS ("write#2=28": the second write
 fails with ENOSPC); WINSHIM_FAULTS_LOG tells whether the call was made at
 all, so each call is failed at its first, second, ... use until the write
-makes no more of them.
+makes no more of them. The calls are those of winshim's table of system
+calls, every one of them. A failed unlink may leave a temporary file, as it
+would on a failing disk: the next write must remove it.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
 
-CALLS = ("open", "read", "write", "copy_file_range", "fsync", "fchmod", "fchown", "rename", "link", "flock",
-         "mkdir")
+SYS_H = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "winshim", "src", "sys.h")
+with open(SYS_H) as header:
+    CALLS = tuple(re.findall(r"^\s*X\((\w+)\)", header.read(), re.M))
 ERRNO = {"write": 28, "copy_file_range": 28}  # ENOSPC; the others fail with EIO
 
 HIVES = ("HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE")
@@ -50,7 +54,7 @@ SCENARIOS = [
                                  .format(root="HKEY_CURRENT_USER"))},
      ["regset", "HKCU\\SOFTWARE\\Halden\\Tessel", "v", "sz", "caf\u00e9"],
      lambda status, out: None if status else "HKEY_CURRENT_USER"),
-    ("sheetwise makes a hive's first file",
+    ("sheetwise makes the store and a hive's first file",
      {},
      ["sheetwise", "--noforms", "--add=Fault Form:U:10:20"],
      lambda status, out: "HKEY_LOCAL_MACHINE" if b"ADD of form Fault Form ok" in out else None),
@@ -64,7 +68,8 @@ class Store:
     def __init__(self, hives):
         self.top = tempfile.mkdtemp(prefix="write-faults-")
         self.dir = os.path.join(self.top, "registry")
-        os.makedirs(self.dir)
+        if hives:  # else the first write makes the store too
+            os.makedirs(self.dir)
         for root, data in hives.items():
             with open(os.path.join(self.dir, root + ".reg"), "wb") as f:
                 f.write(data)
@@ -77,6 +82,8 @@ class Store:
         return out
 
     def strays(self):
+        if not os.path.isdir(self.dir):
+            return []
         return sorted(name for name in os.listdir(self.dir) if name.startswith("."))
 
     def run(self, bindir, argv, faults=None):
@@ -129,6 +136,9 @@ def main():
                 status, out, fired = store.run(bindir, argv, f"{call}#{n}={ERRNO.get(call, 5)}")
                 runs += 1
                 now, strays = store.hives(), store.strays()
+                if strays and call == "unlink" and now["HKEY_LOCAL_MACHINE"] is not None:
+                    store.run(bindir, ["sheetwise", "--noforms", "--add=Next Form:U:10:20"])
+                    strays = store.strays()
                 store.close()
                 where = f"{title}: {call}#{n}"
                 if not fired:

@@ -1,6 +1,7 @@
 // Message boxes: answered from WINSHIM_MSGBOX, else drawn on the terminal.
 
 #include "internal.h"
+#include "sys.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,7 +11,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 using winshim::InjectedFault;
 
@@ -36,7 +36,7 @@ int ScriptedAnswer() {
             else if (word == "fail")
                 list.push_back(0);
             else
-                fprintf(stderr, "winshim: WINSHIM_MSGBOX: ignoring \"%s\"\n", word.c_str());
+                winshim::Tell("WINSHIM_MSGBOX: ignoring \"" + word + "\"");
             if (comma == std::string::npos)
                 break;
             start = comma + 1;
@@ -60,24 +60,21 @@ const char *IconMark(UINT type) {
 // Draws the box on the controlling terminal and reads the answer there;
 // 0 when there is no terminal.
 int TerminalAnswer(LPCSTR text, LPCSTR caption, UINT type) {
-    int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+    winshim::Fd tty(winshim::sys::Open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (tty.get() < 0) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
     bool cancel = (type & 0x0F) == MB_OKCANCEL;
     std::string box = std::string("\n[ ") + (caption ? caption : "Error") + " ]\n" + IconMark(type) +
                       (text ? text : "") + (cancel ? "\n<OK> <Cancel> (o/c)? " : "\n<OK> (Enter) ");
-    if (write(fd, box.data(), box.size()) < 0) {
-        close(fd);
+    if (winshim::sys::WriteAll(tty.get(), box.data(), box.size()) != 0)
         return 0;
-    }
     std::string reply;
     char c;
     ssize_t n;
-    while ((n = read(fd, &c, 1)) == 1 && c != '\n')
+    while ((n = winshim::sys::ReadOn(tty.get(), &c, 1)) == 1 && c != '\n')
         reply += c;
-    close(fd);
     if (!cancel)
         return IDOK;
     if (n != 1)  // the box was closed
@@ -117,12 +114,7 @@ void Log(LPCSTR text, LPCSTR caption, UINT type, int result) {
     line += ", \"text\": ";
     JsonString(line, text);
     line += ", \"style\": " + std::to_string(type) + ", \"result\": " + std::to_string(result) + "}\n";
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return;
-    ssize_t n = write(fd, line.data(), line.size());  // one write: lines of two processes do not mix
-    (void)n;
-    close(fd);
+    winshim::sys::AppendUnfaulted(path, line);  // one write: lines of two processes do not mix
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 // multibyte encoding, so WriteConsoleW writes those: the bytes that the tools
 // write to a terminal through their narrow path, wide text converted alike.
 
-#include "store.h"
+#include "internal.h"
+#include "sys.h"
 
 #include <unistd.h>
 
@@ -57,7 +58,7 @@ extern "C" BOOL WINAPI GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
         return FALSE;
     }
     int fd = FdOf(hConsoleHandle);
-    if (fd < 0 || !isatty(fd) || !lpMode) {
+    if (fd < 0 || !winshim::sys::IsTerminal(fd) || !lpMode) {
         SetLastError(fd < 0 || lpMode ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -78,7 +79,7 @@ extern "C" BOOL WINAPI WriteConsoleW(HANDLE hConsoleOutput, const VOID *lpBuffer
         return FALSE;
     }
     int fd = FdOf(hConsoleOutput);
-    if (fd < 0 || !isatty(fd)) {
+    if (fd < 0 || !winshim::sys::IsTerminal(fd)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -219,7 +219,7 @@ LONG ScanHive(int fd, Root root, const std::string &file, Scan &scan) {
     if (fd < 0)
         return ERROR_SUCCESS;
     struct stat st;
-    if (fstat(fd, &st) != 0)
+    if (sys::Fstat(fd, &st) != 0)
         return Win32FromErrno(errno);
     LineReader in(fd, static_cast<uint64_t>(st.st_size));
     Parser parser(in, root, file);
@@ -453,7 +453,7 @@ bool ReadsBack(int old_fd, int new_fd, Root root, const std::string &file, const
         }
         // A new file is read as any file is, its byte order mark and all.
         struct stat st;
-        if (whole && fstat(new_fd, &st) != 0)
+        if (whole && sys::Fstat(new_fd, &st) != 0)
             return false;
         LineReader in = whole ? LineReader(new_fd, static_cast<uint64_t>(st.st_size))
                               : LineReader(new_fd, new_begin, new_end, old.utf16);
@@ -482,9 +482,7 @@ bool ReadsBack(int old_fd, int new_fd, Root root, const std::string &file, const
     return true;
 }
 
-void Refused(const std::string &file) {
-    fprintf(stderr, "winshim: %s: refused an edit that would not read back as written\n", file.c_str());
-}
+void Refused(const std::string &file) { Tell(file + ": refused an edit that would not read back as written"); }
 
 }  // namespace
 
@@ -493,23 +491,28 @@ LONG EditHive(Root root, const std::string &path, const EditDecision &decide, bo
         *created = false;
     if (!HiveWritable(root))
         return ERROR_ACCESS_DENIED;
-    std::string file = HivePath(root);
-    if (LONG rc = MakeDirectories(StoreDirectory()))
-        return rc;
-    std::string target;
-    if (LONG rc = HiveTarget(file, &target))
+    std::string file;
+    if (LONG rc = HivePath(root, &file))
         return rc;
     double wait = LockWait();
     for (int attempt = 0;; attempt++) {
+        // The directory that holds the hive, reached as no link of another
+        // user can move; everything after happens there.
+        Place place;
+        if (LONG rc = FindPlace(file, kMakeDirectories, &place))
+            return rc;
         // Under the lock, what we check is what we change.
         HiveLock lock;
-        if (LONG rc = lock.Acquire(target, wait))
-            return rc;
+        LONG locked = lock.Acquire(place, wait);
+        if (locked == ERROR_CANT_RESOLVE_FILENAME && attempt < 10)
+            continue;  // a link put in the hive's place since it was found: find it again
+        if (locked)
+            return locked;
         bool exists = lock.fd() >= 0;
         if (exists && (lock.status().st_mode & 0222) == 0)
             return ERROR_ACCESS_DENIED;
         if (exists)
-            RemoveStaleFiles(target);
+            RemoveStaleFiles(place, lock.status());
         Scan old(path);
         if (LONG rc = ScanHive(lock.fd(), root, file, old))
             return rc;  // a hive that cannot be read is never rewritten
@@ -536,9 +539,9 @@ LONG EditHive(Root root, const std::string &path, const EditDecision &decide, bo
         // The index of the old file is stale once the new one is in place,
         // and its space may be what the new file needs.
         if (exists)
-            RemoveIndex(target);
+            RemoveIndex(place);
         NewHiveFile out;
-        if (LONG rc = out.Create(target))
+        if (LONG rc = out.Create(place))
             return rc;
         if (LONG rc = CopyEdited(lock.fd(), old, plan, out))
             return rc;

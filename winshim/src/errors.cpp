@@ -32,6 +32,7 @@ DWORD Win32FromErrno(int err) {
     case EEXIST: return ERROR_FILE_EXISTS;
     case EINVAL: return ERROR_INVALID_PARAMETER;
     case EBADF: return ERROR_INVALID_HANDLE;
+    case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
     default: return ERROR_REGISTRY_IO_FAILED;
     }
 }

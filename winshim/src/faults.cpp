@@ -1,14 +1,13 @@
 // Injected failures: WINSHIM_FAULTS="FUNCTION[#N]=CODE,...".
 
 #include "internal.h"
+#include "sys.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <string>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace winshim {
@@ -82,7 +81,7 @@ std::vector<Rule> LoadRules() {
         if (ParseRule(item, rule))
             rules.push_back(rule);
         else if (!item.empty() || comma != std::string::npos)
-            fprintf(stderr, "winshim: WINSHIM_FAULTS: ignoring \"%s\"\n", item.c_str());
+            Tell("WINSHIM_FAULTS: ignoring \"" + item + "\"");
         if (comma == std::string::npos)
             break;
         start = comma + 1;
@@ -94,19 +93,9 @@ std::vector<Rule> LoadRules() {
 // so that a test knows which calls a run made.
 void LogFault(const char *function, uint64_t call, DWORD code) {
     const char *path = getenv("WINSHIM_FAULTS_LOG");
-    if (!path || !*path)
-        return;
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return;
-    char line[256];
-    int n = snprintf(line, sizeof line, "%s#%llu=%lu\n", function, static_cast<unsigned long long>(call),
-                     static_cast<unsigned long>(code));
-    if (n > 0 && static_cast<size_t>(n) < sizeof line) {
-        ssize_t written = write(fd, line, static_cast<size_t>(n));  // one write: processes do not mix lines
-        (void)written;
-    }
-    close(fd);
+    if (path && *path)
+        sys::AppendUnfaulted(path, std::string(function) + "#" + std::to_string(call) + "=" + std::to_string(code) +
+                                       "\n");
 }
 
 }  // namespace
@@ -123,6 +112,20 @@ DWORD InjectedFault(const char *function) {
             return rule.code;
         }
     return 0;
+}
+
+void Tell(const std::string &text) {
+    sys::WriteUnfaulted(STDERR_FILENO, "winshim: " + text + "\n");
+}
+
+void TellOnce(const std::string &topic, const std::string &text) {
+    static auto *told = new std::set<std::string>;  // never destroyed: told up to the process's last word
+    if (told->insert(topic).second)
+        Tell(text);
+}
+
+void BadSetting(const char *variable, const char *value) {
+    TellOnce(variable, std::string(variable) + ": ignoring \"" + value + "\"");
 }
 
 }  // namespace winshim

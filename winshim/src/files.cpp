@@ -1,6 +1,7 @@
 // The executable's own path and file attributes.
 
 #include "internal.h"
+#include "sys.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -54,7 +55,7 @@ extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DW
         path = given;
     } else {
         char buffer[4096];
-        ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+        ssize_t n = winshim::sys::ReadLink("/proc/self/exe", buffer, sizeof buffer);
         if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) {
             SetLastError(n <= 0 ? winshim::Win32FromErrno(errno) : ERROR_FILENAME_EXCED_RANGE);
             return 0;
@@ -85,7 +86,7 @@ extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
         if (c == '\\')
             c = '/';
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
+    if (winshim::sys::Stat(path.c_str(), &st) != 0) {
         SetLastError(winshim::Win32FromErrno(errno));
         return INVALID_FILE_ATTRIBUTES;
     }

@@ -11,8 +11,9 @@
 //              over (number and reason), the number of records and of
 //              blocks, where the directory lies and its check, and a check
 //              of all of it
-//   block      records of about 4 KiB, then a check of the block and its
-//              number
+//   block      records of about 4 KiB, then a check of the block, its
+//              number and the hive's identity in the header, so that a
+//              block of another index is not believed in this one
 //   record     how many bytes its path shares with the path before (none
 //              for a block's first record) and its kind, the rest of the
 //              path, where its lines begin (from where the record before
@@ -36,6 +37,8 @@
 #include <ctime>
 #include <queue>
 
+#include <sys/file.h>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -43,10 +46,13 @@ namespace winshim {
 namespace {
 
 constexpr size_t kHeader = 256;
-constexpr char kMagic[8] = {'W', 'S', 'H', 'I', 'X', '0', '0', '2'};
+constexpr char kMagic[8] = {'W', 'S', 'H', 'I', 'X', '0', '0', '3'};
 constexpr uint64_t kLargeHive = 1u << 20;
 constexpr size_t kBlock = 4096;         // a block is closed once it holds this much
 constexpr size_t kChunk = 8u << 20;     // records sorted in memory at a time
+// Left free besides the hive's size, for the blocks that readers building
+// indexes at once may write between two looks at the free space.
+constexpr uint64_t kRoomMargin = 1u << 20;
 constexpr uint32_t kMaxPath = 1u << 20;  // no section line is longer
 constexpr size_t kMaxBlock = kBlock + kMaxPath + 64;
 constexpr uint32_t kSection = 0, kRemoval = 1;
@@ -59,26 +65,6 @@ enum : size_t {
     kDirectory = 192, kDirectoryCheck = 200, kCheck = 248,
 };
 
-// Numbers in the file are little-endian whatever the host.
-template <typename T>
-void Put(char *p, T v) {
-    for (size_t i = 0; i < sizeof v; i++)
-        p[i] = static_cast<char>(v >> (8 * i));
-}
-template <typename T>
-T Get(const char *p) {
-    T v;
-    memcpy(&v, p, sizeof v);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = sizeof v == 8 ? static_cast<T>(__builtin_bswap64(v)) : static_cast<T>(__builtin_bswap32(v));
-#endif
-    return v;
-}
-void Put32(char *p, uint32_t v) { Put(p, v); }
-void Put64(char *p, uint64_t v) { Put(p, v); }
-uint32_t Get32(const char *p) { return Get<uint32_t>(p); }
-uint64_t Get64(const char *p) { return Get<uint64_t>(p); }
-
 // A check of bytes that a changed byte changes: eight bytes at a time, each
 // mixed in by a multiplication, so that the blocks of a subtree of half a
 // million records are checked in a few milliseconds.
@@ -89,7 +75,7 @@ uint64_t Mix(uint64_t h, const char *data, size_t size) {
     };
     size_t i = 0;
     for (; i + 8 <= size; i += 8)
-        step(Get64(data + i));
+        step(GetLe64(data + i));
     uint64_t tail = size - i;  // the length too, so that trailing zeros count
     for (; i < size; i++)
         tail = tail << 8 | static_cast<unsigned char>(data[i]);
@@ -98,11 +84,12 @@ uint64_t Mix(uint64_t h, const char *data, size_t size) {
 }
 constexpr uint64_t kMixBasis = 0xcbf29ce484222325ull;
 
-// A block's check: of its number and its records.
-uint64_t BlockCheck(uint64_t number, const char *records, size_t size) {
+// A block's check: of its index's seed (the hive's identity), its number
+// and its records.
+uint64_t BlockCheck(uint64_t seed, uint64_t number, const char *records, size_t size) {
     char n[8];
-    Put64(n, number);
-    return Mix(Mix(kMixBasis, n, 8), records, size);
+    PutLe64(n, number);
+    return Mix(Mix(seed, n, 8), records, size);
 }
 
 // Numbers of seven bits a byte, the lowest first, the high bit set on every
@@ -161,49 +148,32 @@ bool DecodeRecord(const char *&p, const char *stop, bool first, std::string &pat
 
 // The hive's identity as the header keeps it.
 void PutIdentity(char *header, const struct stat &st) {
-    Put64(header + kDev, static_cast<uint64_t>(st.st_dev));
-    Put64(header + kIno, static_cast<uint64_t>(st.st_ino));
-    Put64(header + kSize, static_cast<uint64_t>(st.st_size));
-    Put64(header + kMtime, static_cast<uint64_t>(st.st_mtim.tv_sec));
-    Put64(header + kMtimeNs, static_cast<uint64_t>(st.st_mtim.tv_nsec));
-    Put64(header + kCtime, static_cast<uint64_t>(st.st_ctim.tv_sec));
-    Put64(header + kCtimeNs, static_cast<uint64_t>(st.st_ctim.tv_nsec));
+    PutLe64(header + kDev, static_cast<uint64_t>(st.st_dev));
+    PutLe64(header + kIno, static_cast<uint64_t>(st.st_ino));
+    PutLe64(header + kSize, static_cast<uint64_t>(st.st_size));
+    PutLe64(header + kMtime, static_cast<uint64_t>(st.st_mtim.tv_sec));
+    PutLe64(header + kMtimeNs, static_cast<uint64_t>(st.st_mtim.tv_nsec));
+    PutLe64(header + kCtime, static_cast<uint64_t>(st.st_ctim.tv_sec));
+    PutLe64(header + kCtimeNs, static_cast<uint64_t>(st.st_ctim.tv_nsec));
 }
 
-std::string Basename(const std::string &path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+// The seed of the block checks: the identity of the hive that the header
+// names.
+uint64_t Seed(const char *header) { return Mix(kMixBasis, header + kDev, kVerdict - kDev); }
 
 // The index's two homes: beside the hive, or, where the store cannot be
 // written, in the user's cache.
-std::string BesideName(const std::string &target) {
-    return Directory(target) + "/." + Basename(target) + ".winshim-index";
-}
-// The cache of a user with a home: $XDG_CACHE_HOME/winshim, else
-// ~/.cache/winshim; empty for a user without one, who has no cache.
-std::string CacheDirectory() {
-    const char *cache = getenv("XDG_CACHE_HOME");
-    if (cache && *cache == '/')
-        return std::string(cache) + "/winshim";
-    std::string home = HomeDirectory();
-    struct stat st;
-    if (home.empty() || stat(home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+std::string BesideName(const std::string &hive) { return "." + hive + ".winshim-index"; }
+// The index's name in the cache: of the hive's directory (device and inode)
+// and the hive's name there, which stay as long as the hive does.
+std::string CacheName(const Place &hive) {
+    struct stat dir;
+    if (sys::Fstat(hive.dir.get(), &dir) != 0)
         return "";
-    return home + "/.cache/winshim";
-}
-// The index's name in the cache, named after the hive file's full path;
-// empty where there is no cache.
-std::string CacheName(const std::string &target) {
-    std::string dir = CacheDirectory();
-    if (dir.empty())
-        return dir;
-    char *real = realpath(target.c_str(), nullptr);
-    std::string full = real ? real : target;
-    free(real);
-    char hash[24];
-    snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(Mix(kMixBasis, full.data(), full.size())));
-    return dir + "/" + hash + "-" + Basename(target) + ".index";
+    char where[40];
+    snprintf(where, sizeof where, "%016llx-%016llx-", static_cast<unsigned long long>(dir.st_dev),
+             static_cast<unsigned long long>(dir.st_ino));
+    return where + hive.name + ".index";
 }
 
 // The tick of the clock that dated a file's last change, as far as its times
@@ -225,11 +195,8 @@ int64_t Tick(const struct stat &st) {
 // an index made now cannot be taken for one of a file changed afterwards
 // within the same tick.
 bool Settled(const struct stat &st) {
-    timespec now;
-    if (clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0)
-        return false;
     int64_t changed = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec >= changed + Tick(st);
+    return sys::WallClockNs() >= changed + Tick(st);
 }
 
 }  // namespace
@@ -260,30 +227,70 @@ bool IndexWanted(uint64_t hive_size) {
         return false;
     if (!strcmp(setting, "always"))
         return true;
-    static bool reported = false;
-    if (!reported)
-        fprintf(stderr, "winshim: WINSHIM_INDEX: ignoring \"%s\"\n", setting);
-    reported = true;
+    BadSetting("WINSHIM_INDEX", setting);
     return hive_size >= kLargeHive;
 }
 
 
 // --- reading ---------------------------------------------------------------------
 
-bool Index::ReadFrom(const std::string &path, const struct stat &hive) {
-    fd_.Reset(sys::Open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+namespace {
+
+// The records of one subkey's subtree, as they pass in the index's order:
+// the subkey counts when a section of it or below it comes after its last
+// removal (or one above it); its name is spelled as the first such section
+// spells it.
+class ChildGroup {
+public:
+    bool Is(std::string_view name) const { return open_ && EqualNoCase(name, name_); }
+    void Start(std::string_view name, uint64_t removed) {
+        open_ = true;
+        name_.assign(name);
+        removed_ = removed;
+        first_ = UINT64_MAX;
+    }
+    void RemovedAt(uint64_t end) {
+        removed_ = std::max(removed_, end);
+        if (first_ < removed_)
+            first_ = UINT64_MAX;  // removed after: it counts no more
+    }
+    void SectionAt(uint64_t begin, std::string_view spelled) {
+        if (begin < removed_ || begin >= first_)
+            return;
+        first_ = begin;
+        as_named_ = spelled == name_;  // the group's first spelling, as is most often so
+        if (!as_named_)
+            spelling_.assign(spelled);
+    }
+    void Finish(bool wanted, NameList &out) const {
+        if (open_ && first_ != UINT64_MAX && wanted)
+            out.Add(as_named_ ? name_ : spelling_);
+    }
+
+private:
+    bool open_ = false, as_named_ = false;
+    std::string name_, spelling_;
+    uint64_t removed_ = 0, first_ = UINT64_MAX;
+};
+
+}  // namespace
+
+
+bool Index::ReadFrom(int dir, const std::string &name, const struct stat &hive) {
+    fd_.Reset(sys::OpenAt(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st;
-    if (fd_.get() < 0 || fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (fd_.get() < 0 || sys::Fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     // Made by the hive's owner, this user or root, and not open to others' writes.
-    if ((st.st_uid != hive.st_uid && st.st_uid != geteuid() && st.st_uid != 0) || (st.st_mode & 022))
+    uid_t me = sys::EffectiveUser();
+    if ((st.st_uid != hive.st_uid && st.st_uid != me && st.st_uid != 0) || (st.st_mode & 022))
         return false;
     uint64_t size = static_cast<uint64_t>(st.st_size);
     header_.assign(kHeader, '\0');
     if (size < kHeader || sys::Read(fd_.get(), header_.data(), kHeader, 0) != static_cast<ssize_t>(kHeader))
         return false;
     const char *h = header_.data();
-    if (memcmp(h, kMagic, sizeof kMagic) != 0 || Get64(h + kCheck) != Mix(kMixBasis, h, kCheck))
+    if (memcmp(h, kMagic, sizeof kMagic) != 0 || GetLe64(h + kCheck) != Mix(kMixBasis, h, kCheck))
         return false;
     char identity[kHeader];
     memcpy(identity, h, kHeader);
@@ -292,20 +299,21 @@ bool Index::ReadFrom(const std::string &path, const struct stat &hive) {
         return false;  // made of another file, or of this one before it changed
     if (h[kReason + kReasonSize - 1] != '\0')
         return false;
+    seed_ = Seed(h);
     // The directory: where each block begins, in order, the first just after
     // the header and the last ending where the directory begins.
-    uint64_t blocks = Get64(h + kBlocks), directory = Get64(h + kDirectory);
+    uint64_t blocks = GetLe64(h + kBlocks), directory = GetLe64(h + kDirectory);
     if (directory < kHeader || directory > size || blocks != (size - directory) / 8 || (size - directory) % 8 ||
-        (blocks == 0) != (Get64(h + kCount) == 0))
+        (blocks == 0) != (GetLe64(h + kCount) == 0))
         return false;
     std::vector<char> bytes(static_cast<size_t>(size - directory));
     if (sys::Read(fd_.get(), bytes.data(), bytes.size(), static_cast<off_t>(directory)) !=
             static_cast<ssize_t>(bytes.size()) ||
-        Mix(kMixBasis, bytes.data(), bytes.size()) != Get64(h + kDirectoryCheck))
+        Mix(kMixBasis, bytes.data(), bytes.size()) != GetLe64(h + kDirectoryCheck))
         return false;
     blocks_.resize(static_cast<size_t>(blocks) + 1);
     for (size_t i = 0; i < blocks; i++)
-        blocks_[i] = Get64(bytes.data() + 8 * i);
+        blocks_[i] = GetLe64(bytes.data() + 8 * i);
     blocks_[blocks] = directory;
     if (blocks && blocks_[0] != kHeader)
         return false;
@@ -315,22 +323,24 @@ bool Index::ReadFrom(const std::string &path, const struct stat &hive) {
     return true;
 }
 
-bool Index::Open(const std::string &target, const struct stat &hive) {
-    if (ReadFrom(BesideName(target), hive))
+bool Index::Open(const Place &hive_place, const struct stat &hive) {
+    if (ReadFrom(hive_place.dir.get(), BesideName(hive_place.name), hive))
         return true;
-    std::string cached = CacheName(target);
-    return !cached.empty() && ReadFrom(cached, hive);
+    Fd cache;
+    std::string cached = CacheName(hive_place);
+    return !cached.empty() && OpenCacheDirectory(kExistingDirectories, &cache) == ERROR_SUCCESS &&
+           ReadFrom(cache.get(), cached, hive);
 }
 
-LONG Index::verdict() const { return static_cast<LONG>(Get32(header_.data() + kVerdict)); }
-bool Index::utf16() const { return Get32(header_.data() + kFlags) & kUtf16; }
-bool Index::wide_strings() const { return Get32(header_.data() + kFlags) & kWideStrings; }
+LONG Index::verdict() const { return static_cast<LONG>(GetLe32(header_.data() + kVerdict)); }
+bool Index::utf16() const { return GetLe32(header_.data() + kFlags) & kUtf16; }
+bool Index::wide_strings() const { return GetLe32(header_.data() + kFlags) & kWideStrings; }
 
-bool Index::Passed(long *line, std::string *reason) const {
+bool Index::FirstPassedOver(long *line, std::string *reason) const {
     const char *h = header_.data();
     if (!h[kReason])
         return false;
-    *line = static_cast<long>(Get64(h + kLine));
+    *line = static_cast<long>(GetLe64(h + kLine));
     *reason = std::string(h + kReason);
     return true;
 }
@@ -358,7 +368,8 @@ bool Index::Window::Get(int fd, uint64_t at, size_t size, const char **out) {
 bool Index::Load(uint64_t b) {
     const char *bytes;
     size_t size = static_cast<size_t>(blocks_[b + 1] - blocks_[b]);
-    if (!window_.Get(fd_.get(), blocks_[b], size, &bytes) || Get64(bytes + size - 8) != BlockCheck(b, bytes, size - 8))
+    if (!window_.Get(fd_.get(), blocks_[b], size, &bytes) ||
+        GetLe64(bytes + size - 8) != BlockCheck(seed_, b, bytes, size - 8))
         return false;
     block_ = b;
     at_ = bytes;
@@ -369,8 +380,10 @@ bool Index::Load(uint64_t b) {
            record_.kind <= kRemoval;
 }
 
-// The next record, across blocks; done_ after the last.
+// The next record, across blocks; done_ after the last. The record left
+// behind is kept as the one before.
 bool Index::Step() {
+    before_ = record_;
     if (at_ == stop_) {
         if (block_ + 2 >= blocks_.size()) {
             done_ = true;
@@ -387,6 +400,7 @@ bool Index::Step() {
 bool Index::Seek(std::string_view path) {
     uint64_t count = blocks_.size() - 1, low = 0, high = count;
     done_ = true;
+    before_ = Record();
     if (count == 0)
         return true;
     while (low < high) {
@@ -400,37 +414,50 @@ bool Index::Seek(std::string_view path) {
     }
     if (!Load(low ? low - 1 : 0))
         return false;
+    before_ = Record();
     while (!done_ && CompareKeyPaths(record_.path, path) < 0)
         if (!Step())
             return false;
     return true;
 }
 
-bool Index::Lookup(std::string_view path, bool children, IndexedKey &out) {
-    out = IndexedKey();
-    // The last removal of the key or of a key above it: what came before is gone.
-    uint64_t removed = 0;
-    if (Get32(header_.data() + kFlags) & kRemovals) {
-        for (size_t from = 0; !path.empty();) {
-            size_t cut = path.find('\\', from);
-            std::string_view above = path.substr(0, cut);
-            if (!Seek(above))
+// The end of the last removal of `path` or of a key above it: what came
+// before is gone.
+bool Index::LastRemoval(std::string_view path, uint64_t *removed) {
+    *removed = 0;
+    if (!(GetLe32(header_.data() + kFlags) & kRemovals))
+        return true;
+    for (size_t from = 0; !path.empty();) {
+        size_t cut = path.find('\\', from);
+        std::string_view above = path.substr(0, cut);
+        if (!Seek(above))
+            return false;
+        for (; !done_ && EqualNoCase(record_.path, above);) {
+            if (record_.kind == kRemoval)
+                *removed = std::max(*removed, record_.end);
+            if (!Step())
                 return false;
-            for (; !done_ && EqualNoCase(record_.path, above);) {
-                if (record_.kind == kRemoval)
-                    removed = std::max(removed, record_.end);
-                if (!Step())
-                    return false;
-            }
-            if (cut == std::string_view::npos)
-                break;
-            from = cut + 1;
         }
+        if (cut == std::string_view::npos)
+            break;
+        from = cut + 1;
     }
+    return true;
+}
+
+// The key's own sections since it was last removed: they come first at its
+// place, before its subtree.
+bool Index::OwnSections(std::string_view path, uint64_t removed, IndexedKey &out) {
     if (!Seek(path))
         return false;
     out.exists = path.empty();
-    // The key's own sections first; the subtree below it follows them.
+    // The records that a missing key would lie between, for the hive to
+    // confirm that it does.
+    out.bounds.clear();
+    if (before_.end)
+        out.bounds.push_back({before_.path, before_.begin, before_.end, before_.kind == kRemoval});
+    if (!done_)
+        out.bounds.push_back({record_.path, record_.begin, record_.end, record_.kind == kRemoval});
     for (; !done_ && EqualNoCase(record_.path, path);) {
         if (record_.kind == kSection && record_.begin >= removed) {
             out.ranges.emplace_back(record_.begin, record_.end);
@@ -440,71 +467,73 @@ bool Index::Lookup(std::string_view path, bool children, IndexedKey &out) {
             return false;
     }
     std::sort(out.ranges.begin(), out.ranges.end());
-    if (out.exists && !children)
-        return true;
-    // A subkey is there when a section names it, or a key below it, after the
-    // last removal of the key, of one above it, or of the subkey itself; its
-    // name is spelled as the first such section spells it. The subkey's own
-    // records come first among its subtree's, in file order, so its
-    // removals are all known before the records below it.
-    std::string child, spelling;
-    bool in_group = false;
-    uint64_t child_removed = 0, first = UINT64_MAX;  // the subkey's first section that counts
-    bool as_child = false;  // the spelling is the group's first, as is most often so
-    auto finish = [&]() {
-        if (in_group && first != UINT64_MAX && children)
-            out.children.Add(as_child ? child : spelling);
-    };
+    return true;
+}
+
+// The subtree below the key, which follows its own sections: whether a key
+// below makes it exist (the first such section is the evidence), and with
+// `children` its subkeys. A subkey is there when a section names it, or a
+// key below it, after the last removal of the key, of one above it, or of
+// the subkey itself; its name is spelled as the first such section spells
+// it. The subkey's own records come first among its subtree's, in file
+// order, so its removals are all known before the records below it.
+bool Index::Subtree(std::string_view path, uint64_t removed, bool children, IndexedKey &out) {
+    ChildGroup group;
     size_t skip = path.empty() ? 0 : path.size() + 1;
     std::string_view below;
-    for (; !done_ && Relate(path, record_.path, &below) != Relation::Other; ) {
+    for (; !done_ && Relate(path, record_.path, &below) != Relation::Other;) {
         std::string_view rest = std::string_view(record_.path).substr(skip);
         std::string_view name = rest.substr(0, rest.find('\\'));
-        if (!in_group || !EqualNoCase(name, child)) {
-            finish();
-            in_group = true;
-            child.assign(name);
-            child_removed = removed;
-            first = UINT64_MAX;
+        if (!group.Is(name)) {
+            group.Finish(children, out.children);
+            group.Start(name, removed);
         }
         bool itself = rest.size() == name.size();
         if (record_.kind == kRemoval) {
-            if (itself) {
-                child_removed = std::max(child_removed, record_.end);
-                if (first < child_removed)
-                    first = UINT64_MAX;  // removed after: it counts no more
-            }
+            if (itself)
+                group.RemovedAt(record_.end);
         } else {
             if (record_.begin >= removed && !out.exists) {
                 out.exists = true;  // a key below makes this one, whatever became of the subkey
-                out.witness = {record_.begin, record_.end};
-                out.witness_path.assign(record_.path);
+                out.evidence = {record_.path, record_.begin, record_.end, false};
                 if (!children)
                     return true;
             }
-            if (record_.begin >= child_removed && record_.begin < first) {
-                first = record_.begin;
-                as_child = name == child;
-                if (!as_child)
-                    spelling.assign(name);
-            }
+            group.SectionAt(record_.begin, name);
         }
         if (!Step())
             return false;
     }
-    finish();
-    out.children.Sorted();  // the index's order is the listing's, a name once
+    group.Finish(children, out.children);
+    out.children.KeepOrder();  // the index's order is the listing's, a name once
     return true;
 }
 
-void RemoveIndex(const std::string &target) { unlink(BesideName(target).c_str()); }
+bool Index::Lookup(std::string_view path, bool children, IndexedKey &out) {
+    out = IndexedKey();
+    uint64_t removed;
+    if (!LastRemoval(path, &removed) || !OwnSections(path, removed, out))
+        return false;
+    if (out.exists && !children)
+        return true;
+    return Subtree(path, removed, children, out);
+}
+
+void RemoveIndex(const Place &hive) { sys::UnlinkAt(hive.dir.get(), BesideName(hive.name).c_str(), 0); }
 
 // --- writing ---------------------------------------------------------------------
 
 namespace {
 
 // A file that is linked into a directory only once it is whole.
-int UnnamedFile(const std::string &dir) { return sys::Open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); }
+int UnnamedFile(int dir) { return sys::OpenAt(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); }
+
+// The seed of the block checks of an index of the hive whose status is `hive`.
+uint64_t IdentitySeed(const struct stat &hive) {
+    char header[kHeader] = {};
+    PutIdentity(header, hive);
+    return Seed(header);
+}
 
 // The order of records: by path, as CompareKeyPaths has it, then by place.
 bool RecordLess(std::string_view path_a, uint64_t begin_a, std::string_view path_b, uint64_t begin_b) {
@@ -514,18 +543,40 @@ bool RecordLess(std::string_view path_a, uint64_t begin_a, std::string_view path
 
 // A serialized record of a chunk: length, path, begin, end, kind.
 std::string_view ChunkPath(const std::string &chunk, uint32_t at) {
-    return std::string_view(chunk).substr(at + 4, Get32(&chunk[at]));
+    return std::string_view(chunk).substr(at + 4, GetLe32(&chunk[at]));
 }
-uint64_t ChunkBegin(const std::string &chunk, uint32_t at) { return Get64(&chunk[at + 4 + Get32(&chunk[at])]); }
+uint64_t ChunkBegin(const std::string &chunk, uint32_t at) { return GetLe64(&chunk[at + 4 + GetLe32(&chunk[at])]); }
 
 }  // namespace
+
+// What a reader's files must leave free on the hive's file system: the
+// space that the next write of the hive needs for its new file, and the
+// index's own, so that a reader never makes a write fail.
+struct IndexBuilder::Room {
+    dev_t device;
+    uint64_t reserve;  // the hive's size, and a margin for readers at once
+    // True when file `fd`, `size` bytes long and about to grow by `more`,
+    // leaves that free after it.
+    bool Keeps(int fd, uint64_t size, uint64_t more) const {
+        struct stat st;
+        struct statvfs fs;
+        if (sys::Fstat(fd, &st) != 0 || sys::Fstatvfs(fd, &fs) != 0)
+            return false;
+        if (st.st_dev != device)
+            return true;  // another file system: the writes' space is not touched
+        uint64_t free = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+        return free >= more && free - more >= reserve + size + more;
+    }
+};
 
 // Records written in order into blocks, each closed with its check, and at
 // the end the directory of the blocks. The file's first kHeader bytes are
 // left for the header.
 class IndexBuilder::Blocks {
 public:
-    explicit Blocks(int fd) : fd_(fd) { block_.reserve(kBlock + 64); }
+    Blocks(int fd, uint64_t seed, const Room &room) : fd_(fd), seed_(seed), room_(room) {
+        block_.reserve(kBlock + 64);
+    }
 
     // Adds a record; with `in_order`, only one that sorts after the last
     // (Out when it does not, and nothing is added).
@@ -568,7 +619,7 @@ public:
         *directory = offset_;
         std::string bytes(starts_.size() * 8, '\0');
         for (size_t i = 0; i < starts_.size(); i++)
-            Put64(&bytes[8 * i], starts_[i]);
+            PutLe64(&bytes[8 * i], starts_[i]);
         *check = Mix(kMixBasis, bytes.data(), bytes.size());
         out_ += bytes;
         return Flush();
@@ -579,7 +630,7 @@ public:
 private:
     bool CloseBlock() {
         char check[8];
-        Put64(check, BlockCheck(starts_.size(), block_.data(), block_.size()));
+        PutLe64(check, BlockCheck(seed_, starts_.size(), block_.data(), block_.size()));
         block_.append(check, 8);
         starts_.push_back(offset_);
         offset_ += block_.size();
@@ -588,19 +639,19 @@ private:
         return out_.size() < (1u << 18) || Flush();
     }
     bool Flush() {
-        if (!started_) {
-            // The header's place, written over at the end.
-            std::string header(kHeader, '\0');
-            if (sys::WriteAll(fd_, header.data(), header.size()) != 0)
-                return false;
-            started_ = true;
-        }
-        bool ok = sys::WriteAll(fd_, out_.data(), out_.size()) == 0;
+        if (!started_)
+            out_.insert(0, std::string(kHeader, '\0'));  // the header's place, written over at the end
+        started_ = true;
+        bool ok = room_.Keeps(fd_, written_, out_.size()) && sys::WriteAll(fd_, out_.data(), out_.size()) == 0;
+        written_ += out_.size();
         out_.clear();
         return ok;
     }
 
     int fd_;
+    uint64_t seed_;
+    const Room &room_;
+    uint64_t written_ = 0;
     std::string block_, out_;  // the block being filled; blocks not yet written
     std::string last_;         // the path of the record before
     uint64_t last_end_ = 0, last_begin_ = 0, offset_ = kHeader;
@@ -634,9 +685,9 @@ struct IndexBuilder::Run {
             uint32_t offset = memory->order_[next_record++];
             path.assign(ChunkPath(memory->chunk_, offset));
             const char *tail = &memory->chunk_[offset + 4 + path.size()];
-            begin = Get64(tail);
-            stop_at = Get64(tail + 8);
-            kind = Get32(tail + 16);
+            begin = GetLe64(tail);
+            stop_at = GetLe64(tail + 8);
+            kind = GetLe32(tail + 16);
             return true;
         }
         bool first = false;
@@ -658,25 +709,26 @@ struct IndexBuilder::Run {
     }
 };
 
-IndexBuilder::IndexBuilder(const std::string &target, const struct stat &hive) : target_(target), hive_(hive) {
+IndexBuilder::IndexBuilder(const Place &hive_place, int hive_fd, const struct stat &hive)
+    : place_(hive_place), hive_fd_(hive_fd), hive_(hive),
+      room_(std::make_unique<Room>(Room{hive.st_dev, static_cast<uint64_t>(hive.st_size) + kRoomMargin})) {
     // Beside the hive where the store may be written, else in the cache. A
     // hive without a write permission bit counts as one that may not be
     // changed, root's too.
     if (hive.st_mode & 0222) {
-        dir_ = Directory(target);
-        name_ = BesideName(target);
+        dir_ = place_.dir.get();
+        name_ = BesideName(place_.name);
         file_.Reset(UnnamedFile(dir_));
     }
-    if (file_.get() < 0) {
-        dir_ = CacheDirectory();
-        name_ = CacheName(target);
-        if (!dir_.empty() && MakeDirectories(dir_) == ERROR_SUCCESS)
-            file_.Reset(UnnamedFile(dir_));
+    if (file_.get() < 0 && OpenCacheDirectory(kMakeDirectories, &cache_) == ERROR_SUCCESS) {
+        dir_ = cache_.get();
+        name_ = CacheName(place_);
+        file_.Reset(name_.empty() ? -1 : UnnamedFile(dir_));
     }
     if (file_.get() < 0)
         failed_ = true;
     else
-        blocks_ = std::make_unique<Blocks>(file_.get());
+        blocks_ = std::make_unique<Blocks>(file_.get(), IdentitySeed(hive_), *room_);
 }
 
 IndexBuilder::~IndexBuilder() = default;
@@ -702,14 +754,14 @@ void IndexBuilder::Add(std::string_view path, uint64_t begin, uint64_t end, uint
         chunk_.reserve(kChunk + 4096);
     char number[8];
     order_.push_back(static_cast<uint32_t>(chunk_.size()));
-    Put32(number, static_cast<uint32_t>(path.size()));
+    PutLe32(number, static_cast<uint32_t>(path.size()));
     chunk_.append(number, 4);
     chunk_.append(path);
-    Put64(number, begin);
+    PutLe64(number, begin);
     chunk_.append(number, 8);
-    Put64(number, end);
+    PutLe64(number, end);
     chunk_.append(number, 8);
-    Put32(number, kind);
+    PutLe32(number, kind);
     chunk_.append(number, 4);
     if (chunk_.size() >= kChunk && !Spill())
         failed_ = true;
@@ -746,15 +798,19 @@ void IndexBuilder::SortChunk() {
 bool IndexBuilder::Spill() {
     SortChunk();
     Run run;
-    const char *temp = getenv("TMPDIR");
-    run.fd.Reset(UnnamedFile(temp && *temp == '/' ? temp : "/tmp"));
+    if (spill_dir_.get() < 0) {
+        const char *temp = getenv("TMPDIR");
+        if (OpenDirectory(temp && *temp == '/' ? temp : "/tmp", kExistingDirectories, &spill_dir_))
+            return false;
+    }
+    run.fd.Reset(UnnamedFile(spill_dir_.get()));
     if (run.fd.get() < 0)
         return false;
-    Blocks out(run.fd.get());
+    Blocks out(run.fd.get(), 0, *room_);
     for (uint32_t at : order_) {
         std::string_view path = ChunkPath(chunk_, at);
         const char *tail = &chunk_[at + 4 + path.size()];
-        if (out.Add(path, Get64(tail), Get64(tail + 8), Get32(tail + 16), false) != Blocks::Added)
+        if (out.Add(path, GetLe64(tail), GetLe64(tail + 8), GetLe32(tail + 16), false) != Blocks::Added)
             return false;
     }
     uint64_t directory, check;
@@ -786,7 +842,7 @@ bool IndexBuilder::Merge(Fd &out, std::unique_ptr<Blocks> &blocks) {
     out.Reset(UnnamedFile(dir_));
     if (out.get() < 0)
         return false;
-    blocks = std::make_unique<Blocks>(out.get());
+    blocks = std::make_unique<Blocks>(out.get(), IdentitySeed(hive_), *room_);
     auto later = [this](size_t a, size_t b) {
         return RecordLess(runs_[b].path, runs_[b].begin, runs_[a].path, runs_[a].begin);
     };
@@ -823,32 +879,44 @@ void IndexBuilder::Write(const ReadingFacts &facts) {
     char header[kHeader] = {};
     memcpy(header, kMagic, sizeof kMagic);
     PutIdentity(header, hive_);
-    Put32(header + kVerdict, static_cast<uint32_t>(facts.has_header ? ERROR_SUCCESS : ERROR_REGISTRY_CORRUPT));
-    Put32(header + kFlags, (facts.utf16 ? kUtf16 : 0) | (facts.wide_strings ? kWideStrings : 0) |
+    PutLe32(header + kVerdict, static_cast<uint32_t>(facts.has_header ? ERROR_SUCCESS : ERROR_REGISTRY_CORRUPT));
+    PutLe32(header + kFlags, (facts.utf16 ? kUtf16 : 0) | (facts.wide_strings ? kWideStrings : 0) |
                                (removals_ ? kRemovals : 0));
     if (facts.passed_reason) {
-        Put64(header + kLine, static_cast<uint64_t>(facts.passed_line));
+        PutLe64(header + kLine, static_cast<uint64_t>(facts.passed_line));
         snprintf(header + kReason, kReasonSize, "%s", facts.passed_reason);
     }
-    Put64(header + kCount, records_);
-    Put64(header + kBlocks, blocks.starts().size());
-    Put64(header + kDirectory, directory);
-    Put64(header + kDirectoryCheck, directory_check);
-    Put64(header + kCheck, Mix(kMixBasis, header, kCheck));
-    if (lseek(file.get(), 0, SEEK_SET) != 0 || sys::WriteAll(file.get(), header, kHeader) != 0)
+    PutLe64(header + kCount, records_);
+    PutLe64(header + kBlocks, blocks.starts().size());
+    PutLe64(header + kDirectory, directory);
+    PutLe64(header + kDirectoryCheck, directory_check);
+    PutLe64(header + kCheck, Mix(kMixBasis, header, kCheck));
+    if (sys::WriteAt(file.get(), header, kHeader, 0) != static_cast<ssize_t>(kHeader))
         return;
     // Root's index in a user's store is the user's, as root's other files
     // there are; the mode follows the hive's, without write bits for others.
-    InheritOwner(name_, file.get());
-    if (sys::Fchmod(file.get(), hive_.st_mode & 0644) != 0)
+    InheritOwner(dir_, nullptr, file.get());
+    if (sys::Fchmod(file.get(), hive_.st_mode & 0644) == 0)
+        Link(file.get(), blocks.end() + blocks.starts().size() * 8);
+}
+
+// Into place, under a shared lock on the hive, so that no writer is between
+// removing the old index and renaming its new hive, and only while the hive
+// that the index was made of still stands there and the space that its next
+// write needs stays free. The old index (of another file) goes first; when
+// another reader links its own meanwhile, that one stands.
+void IndexBuilder::Link(int file, uint64_t size) {
+    if (sys::Flock(hive_fd_, LOCK_SH | LOCK_NB) != 0)
         return;
-    // Into place: the old index (of another file) goes first; when another
-    // reader links its own meanwhile, that one stands.
-    char proc[64];
-    snprintf(proc, sizeof proc, "/proc/self/fd/%d", file.get());
-    unlink(name_.c_str());
-    if (linkat(AT_FDCWD, proc, AT_FDCWD, name_.c_str(), AT_SYMLINK_FOLLOW) != 0)
-        return;
+    struct stat now;
+    if (sys::FstatAt(place_.dir.get(), place_.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        SameFileVersion(now, hive_) && room_->Keeps(file, size, 0)) {
+        char proc[64];
+        snprintf(proc, sizeof proc, "/proc/self/fd/%d", file);
+        sys::UnlinkAt(dir_, name_.c_str(), 0);
+        sys::LinkAt(AT_FDCWD, proc, dir_, name_.c_str(), AT_SYMLINK_FOLLOW);
+    }
+    sys::Flock(hive_fd_, LOCK_UN);
 }
 
 }  // namespace winshim

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "parser.h"
+#include "store.h"
 
 #include <memory>
 
@@ -25,13 +26,24 @@ struct ReadingFacts {
     int error = 0;  // the errno of a failed read: no index then
 };
 
+// A section or a key's removal, as the index says it stands in the hive:
+// its lines run from `begin` to `end`.
+struct IndexedLine {
+    std::string path;
+    uint64_t begin = 0, end = 0;
+    bool removal = false;
+};
+
 // What the index says of one key.
 struct IndexedKey {
     bool exists = false;
     // When the key has no section of its own: a section below it that makes
     // it exist, to be read and seen to say so.
-    std::pair<uint64_t, uint64_t> witness{0, 0};
-    std::string witness_path;
+    IndexedLine evidence;
+    // The records next to the key's place, before and after it: when the
+    // key is missing, the hive must show them where the index says, or the
+    // index does not prove the key's absence.
+    std::vector<IndexedLine> bounds;
     // Its own sections since it was last made, in file order: from the
     // section's line to the next section.
     std::vector<std::pair<uint64_t, uint64_t>> ranges;
@@ -47,12 +59,13 @@ public:
     Index(const Index &) = delete;
     Index &operator=(const Index &) = delete;
 
-    // `target`: the hive file (a link's target), `hive` its status.
-    bool Open(const std::string &target, const struct stat &hive);
+    // Of the hive file at `place`, whose status is `hive`: the index beside
+    // it, or in the user's cache.
+    bool Open(const Place &place, const struct stat &hive);
     // The whole parse's verdict: ERROR_SUCCESS, or ERROR_REGISTRY_CORRUPT
     // for a file without a header. The first line passed over, if any.
     LONG verdict() const;
-    bool Passed(long *line, std::string *reason) const;
+    bool FirstPassedOver(long *line, std::string *reason) const;
     bool utf16() const;
     bool wide_strings() const;
     // The key at `path`; false when the index turns out broken (a block that
@@ -65,10 +78,13 @@ private:
         uint64_t begin = 0, end = 0;
         uint32_t kind = 0;
     };
-    bool ReadFrom(const std::string &path, const struct stat &hive);
+    bool ReadFrom(int dir, const std::string &name, const struct stat &hive);
     bool Load(uint64_t block);
     bool Seek(std::string_view path);
     bool Step();
+    bool LastRemoval(std::string_view path, uint64_t *removed);
+    bool OwnSections(std::string_view path, uint64_t removed, IndexedKey &out);
+    bool Subtree(std::string_view path, uint64_t removed, bool children, IndexedKey &out);
 
     struct Window {
         std::vector<char> bytes;
@@ -78,6 +94,7 @@ private:
 
     Fd fd_;
     std::vector<char> header_;
+    uint64_t seed_ = 0;             // of the block checks: the hive's identity
     std::vector<uint64_t> blocks_;  // where each block begins, and where the last one ends
     Window window_;
     // The records in order: the block in hand, and the record read last.
@@ -85,12 +102,12 @@ private:
     const char *at_ = nullptr, *stop_ = nullptr;
     uint64_t last_end_ = 0;
     bool done_ = true;
-    Record record_;
+    Record record_, before_;  // the record in hand, and the one before it (end 0: none)
 };
 
-// Removes the index beside the hive file `target`, which a write is about to
-// make stale: its space is the write's to use.
-void RemoveIndex(const std::string &target);
+// Removes the index beside the hive file at `place`, which a write is about
+// to make stale: its space is the write's to use.
+void RemoveIndex(const Place &hive);
 
 // Collects the sections and removals of a whole parse and writes the index
 // of the hive from them, in memory that does not grow with the hive. Records
@@ -98,8 +115,9 @@ void RemoveIndex(const std::string &target);
 // index; others are sorted in chunks and merged with them at the end.
 class IndexBuilder : public Visitor {
 public:
-    // Of the hive file `target` (status `hive`) that the parse reads.
-    IndexBuilder(const std::string &target, const struct stat &hive);
+    // Of the hive file at `place` (which must outlive it), open as
+    // `hive_fd` with status `hive`, that the parse reads.
+    IndexBuilder(const Place &place, int hive_fd, const struct stat &hive);
     ~IndexBuilder() override;
     IndexBuilder(const IndexBuilder &) = delete;
     IndexBuilder &operator=(const IndexBuilder &) = delete;
@@ -117,14 +135,21 @@ public:
 private:
     class Blocks;
     struct Run;
+    struct Room;
+    void Link(int file, uint64_t size);
     void Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind);
     void Close(uint64_t at);
     void SortChunk();
     bool Spill();
     bool Merge(Fd &out, std::unique_ptr<Blocks> &blocks);
 
-    std::string target_, dir_, name_;  // the hive, and where its index goes
+    const Place &place_;  // the hive
+    int hive_fd_;
     struct stat hive_ {};
+    std::unique_ptr<Room> room_;  // what the index leaves free for the next write
+    Fd cache_, spill_dir_;
+    int dir_ = -1;      // where the index goes: the hive's directory or the cache
+    std::string name_;  // its name there
     Fd file_;                         // the index being written
     std::unique_ptr<Blocks> blocks_;  // its records, while they come in order
     bool sorted_ = true;

@@ -23,10 +23,38 @@ DWORD InjectedFault(const char *function);
 // `max`, with nothing before or after it.
 bool ParseUnsigned(std::string_view text, bool allow_hex, uint64_t max, uint64_t *out);
 
+// Writes "winshim: TEXT" and a line break to standard error, in one write.
+void Tell(const std::string &text);
+// The same, once per process for each topic.
+void TellOnce(const std::string &topic, const std::string &text);
+// A setting that cannot be read, told once for each variable:
+// "winshim: VARIABLE: ignoring "VALUE"". The caller goes on without it.
+void BadSetting(const char *variable, const char *value);
+
 // --- errors (errors.cpp) ---------------------------------------------------------
 
 // The Win32 code for a POSIX errno value.
 DWORD Win32FromErrno(int err);
+
+// --- bytes ----------------------------------------------------------------------
+
+// Little-endian numbers, as the registry's binary values and the index's
+// files keep them whatever the host.
+inline uint32_t GetLe32(const char *p) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; i--)
+        v = v << 8 | static_cast<unsigned char>(p[i]);
+    return v;
+}
+inline uint64_t GetLe64(const char *p) { return GetLe32(p) | static_cast<uint64_t>(GetLe32(p + 4)) << 32; }
+inline void PutLe32(char *p, uint32_t v) {
+    for (int i = 0; i < 4; i++)
+        p[i] = static_cast<char>(v >> (8 * i));
+}
+inline void PutLe64(char *p, uint64_t v) {
+    PutLe32(p, static_cast<uint32_t>(v));
+    PutLe32(p + 4, static_cast<uint32_t>(v >> 32));
+}
 
 // --- text (text.cpp) -----------------------------------------------------------
 

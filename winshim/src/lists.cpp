@@ -30,7 +30,7 @@ void NameList::Remove(std::string_view name) {
     *this = std::move(kept);
 }
 
-void NameList::Sorted() {
+void NameList::KeepOrder() {
     size_t count = 0;
     for (const std::string &block : blocks_)
         count += static_cast<size_t>(std::count(block.begin(), block.end(), '\0'));
@@ -41,8 +41,8 @@ void NameList::Sorted() {
             starts_.push_back(static_cast<uint32_t>(b * kBlock + at));
 }
 
-void NameList::Sort() {
-    Sorted();
+void NameList::SortAsWindows() {
+    KeepOrder();
     // By name, then by place: the first spelling of a name stays first.
     // Exports list keys sorted already, which costs one pass to see.
     auto less = [this](uint32_t a, uint32_t b) {

@@ -24,9 +24,9 @@ public:
     void Remove(std::string_view name);
     // Sorts as Windows sorts subkeys (in upper case, byte by byte); of names
     // equal without regard to case, the one added first stays.
-    void Sort();
+    void SortAsWindows();
     // For names added in that order already, each once.
-    void Sorted();
+    void KeepOrder();
     size_t size() const { return starts_.size(); }
     std::string_view operator[](size_t i) const { return At(starts_[i]); }
 
@@ -54,7 +54,7 @@ private:
         return std::string_view(blocks_[start / kBlock].data() + start % kBlock);
     }
     std::vector<std::string> blocks_;
-    std::vector<uint32_t> starts_;  // where each name begins (block and offset), sorted by Sort()
+    std::vector<uint32_t> starts_;  // where each name begins (block and offset), sorted by SortAsWindows()
 };
 
 // A key's values in file order, a name defined twice keeping its first place

@@ -7,6 +7,8 @@
 #include "index.h"
 #include "parser.h"
 
+#include <fcntl.h>
+
 namespace winshim {
 
 namespace {
@@ -64,7 +66,7 @@ public:
     bool found() const { return found_ || target_.empty(); }
 
     void Take(KeyData &out) {
-        children_.Sort();
+        children_.SortAsWindows();
         out.subkeys = std::move(children_);
         out.values = values_.Take();
     }
@@ -78,9 +80,9 @@ private:
 };
 
 // Passes every event to a first visitor, whose wishes count, and to a second.
-class Both : public Visitor {
+class Tee : public Visitor {
 public:
-    Both(Visitor &first, Visitor &second) : first_(first), second_(second) {}
+    Tee(Visitor &first, Visitor &second) : first_(first), second_(second) {}
     void Mark(uint64_t begin) override {
         first_.Mark(begin);
         second_.Mark(begin);
@@ -106,55 +108,60 @@ private:
     Visitor &first_, &second_;
 };
 
-// Sees that some lines begin with a section for `path`, and hold no other.
-class EventCounter : public Visitor {
+// Sees that some lines begin with the section or key removal that the index
+// says stands there, and hold no other. The index keeps each line's own
+// spelling of its path, so the two must be the same byte for byte.
+class LineChecker : public Visitor {
 public:
-    explicit EventCounter(std::string_view path) : path_(path) {}
+    explicit LineChecker(const IndexedLine &line) : line_(line) {}
     bool Section(std::string_view path, uint64_t, uint64_t) override {
-        right_ = !sections_++ && path == path_;
+        matches_ = !seen_++ && !line_.removal && path == line_.path;
         return false;
     }
-    void KeyRemoved(std::string_view, uint64_t, uint64_t) override { sections_++; }
+    void KeyRemoved(std::string_view path, uint64_t, uint64_t) override {
+        matches_ = !seen_++ && line_.removal && path == line_.path;
+    }
     void Found(Value &&, uint64_t, uint64_t) override {}
-    bool right() const { return right_ && sections_ == 1; }
+    bool matches() const { return matches_ && seen_ == 1; }
 
 private:
-    std::string_view path_;
-    bool right_ = false;
-    int sections_ = 0;
+    const IndexedLine &line_;
+    bool matches_ = false;
+    int seen_ = 0;
 };
 
-// Reads one of the index's ranges: it must begin with the key's section.
+// Reads one of the index's ranges of a key: it must begin with a section of
+// the key asked for, whose path may be spelled in another case than the
+// question's (names compare without regard to case), and hold no other.
 class RangeReader : public Visitor {
 public:
     RangeReader(std::string_view path, KeyCollector &collector) : path_(path), collector_(collector) {}
     bool Section(std::string_view path, uint64_t begin, uint64_t end) override {
-        right_ = right_ || (!sections_++ && EqualNoCase(path, path_));
+        matches_ = matches_ || (!sections_++ && EqualNoCase(path, path_));
         return collector_.Section(path, begin, end);
     }
-    void KeyRemoved(std::string_view, uint64_t, uint64_t) override { right_ = false; }
+    void KeyRemoved(std::string_view, uint64_t, uint64_t) override { matches_ = false; }
     void Found(Value &&value, uint64_t begin, uint64_t end) override {
         collector_.Found(std::move(value), begin, end);
     }
     void ValueRemoved(std::string &&name, uint64_t begin, uint64_t end) override {
         collector_.ValueRemoved(std::move(name), begin, end);
     }
-    bool right() const { return right_ && sections_ == 1; }
+    bool matches() const { return matches_ && sections_ == 1; }
 
 private:
     std::string_view path_;
     KeyCollector &collector_;
-    bool right_ = false;
+    bool matches_ = false;
     int sections_ = 0;
 };
 
-// A section's line as the index says it stands: it must name `path`.
-bool SectionAt(int fd, Root root, const std::string &file, bool utf16, uint64_t begin, uint64_t end,
-               std::string_view path) {
-    LineReader in(fd, begin, end, utf16);
+// True when the hive holds `line` where the index says it stands.
+bool LineStands(int fd, Root root, const std::string &file, bool utf16, const IndexedLine &line) {
+    LineReader in(fd, line.begin, line.end, utf16);
     Parser parser(in, root, file, false);
-    EventCounter first(path);
-    return parser.RunFragment(first, false, false) == ERROR_SUCCESS && first.right();
+    LineChecker checker(line);
+    return parser.RunFragment(checker, false, false) == ERROR_SUCCESS && checker.matches();
 }
 
 // Answers from the index; false when it turns out broken, so that the
@@ -170,7 +177,7 @@ bool ReadIndexed(Index &index, int fd, Root root, const std::string &file, const
         return false;
     long line;
     std::string reason;
-    if (index.Passed(&line, &reason))
+    if (index.FirstPassedOver(&line, &reason))
         ReportOnce(file, line, reason.c_str());
     if ((*rc = index.verdict()) != ERROR_SUCCESS)
         return *rc == ERROR_REGISTRY_CORRUPT;
@@ -178,11 +185,15 @@ bool ReadIndexed(Index &index, int fd, Root root, const std::string &file, const
     if (!index.Lookup(path, out && subkeys, key))
         return false;
     if (!key.exists) {
+        // Missing only where the hive shows its neighbours where the index
+        // says: a record that is not this hive's proves nothing.
+        for (const IndexedLine &bound : key.bounds)
+            if (!LineStands(fd, root, file, utf16, bound))
+                return false;
         *rc = ERROR_FILE_NOT_FOUND;
         return true;
     }
-    if (key.ranges.empty() && !path.empty() &&
-        !SectionAt(fd, root, file, utf16, key.witness.first, key.witness.second, key.witness_path))
+    if (key.ranges.empty() && !path.empty() && !LineStands(fd, root, file, utf16, key.evidence))
         return false;
     if (!out)
         return true;
@@ -191,7 +202,7 @@ bool ReadIndexed(Index &index, int fd, Root root, const std::string &file, const
         LineReader in(fd, begin, end, index.utf16());
         Parser parser(in, root, file, false);
         RangeReader reader(path, collector);
-        if (parser.RunFragment(reader, index.wide_strings(), false) != ERROR_SUCCESS || !reader.right())
+        if (parser.RunFragment(reader, index.wide_strings(), false) != ERROR_SUCCESS || !reader.matches())
             return false;
     }
     collector.Take(*out);
@@ -202,9 +213,46 @@ bool ReadIndexed(Index &index, int fd, Root root, const std::string &file, const
 
 }  // namespace
 
+namespace {
+
+// The place of the hive file that `fd` reads, where its index is kept: found
+// as a writer finds it, and of that very file. False where there is none
+// (a link of another user on the way): then no index is used or made.
+bool IndexPlace(const std::string &file, const struct stat &st, Place *place) {
+    struct stat there;
+    return FindPlace(file, kExistingDirectories, place) == ERROR_SUCCESS &&
+           sys::FstatAt(place->dir.get(), place->name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+           there.st_dev == st.st_dev && there.st_ino == st.st_ino;
+}
+
+// Reads the whole hive, and makes its index in the same pass where it
+// wants one.
+LONG ReadWhole(int fd, const struct stat &st, Root root, const std::string &file, const Place *place,
+               KeyCollector &collector) {
+    LineReader in(fd, static_cast<uint64_t>(st.st_size));
+    Parser parser(in, root, file);
+    if (!place)
+        return parser.Run(collector);
+    IndexBuilder builder(*place, fd, st);
+    Tee both(collector, builder);
+    LONG rc = parser.Run(both);
+    ReadingFacts facts;
+    facts.has_header = parser.has_header();
+    facts.utf16 = in.utf16();
+    facts.wide_strings = parser.wide_strings();
+    parser.FirstPassedOver(&facts.passed_line, &facts.passed_reason);
+    facts.error = in.error();
+    builder.Write(facts);
+    return rc;
+}
+
+}  // namespace
+
 LONG ReadKey(Root root, const std::string &path, KeyData *out, unsigned options) {
     bool subkeys = !(options & kSubkeysLater);
-    std::string file = HivePath(root);
+    std::string file;
+    if (LONG rc = HivePath(root, &file))
+        return rc;
     Fd fd;
     struct stat st;
     if (LONG rc = OpenHiveFile(file, fd, &st))
@@ -216,36 +264,17 @@ LONG ReadKey(Root root, const std::string &path, KeyData *out, unsigned options)
             *out = KeyData();
         return ERROR_SUCCESS;
     }
-    bool indexed = IndexWanted(static_cast<uint64_t>(st.st_size));
-    std::string target;
-    if (indexed && HiveTarget(file, &target) != ERROR_SUCCESS)
-        indexed = false;  // no index where the hive's link may not be followed
+    Place place;
+    bool indexed = IndexWanted(static_cast<uint64_t>(st.st_size)) && IndexPlace(file, st, &place);
     if (indexed) {
         Index index;
         LONG rc;
-        if (index.Open(target, st) && ReadIndexed(index, fd.get(), root, file, path, out, subkeys, &rc))
+        if (index.Open(place, st) && ReadIndexed(index, fd.get(), root, file, path, out, subkeys, &rc))
             return rc;
     }
-    LineReader in(fd.get(), static_cast<uint64_t>(st.st_size));
-    Parser parser(in, root, file);
     KeyCollector collector(path);
-    LONG rc;
-    if (indexed && !(options & kNoNewIndex)) {
-        // Read whole once: the index of it comes out of the same reading.
-        IndexBuilder builder(target, st);
-        Both both(collector, builder);
-        rc = parser.Run(both);
-        ReadingFacts facts;
-        facts.has_header = parser.has_header();
-        facts.utf16 = in.utf16();
-        facts.wide_strings = parser.wide_strings();
-        parser.Passed(&facts.passed_line, &facts.passed_reason);
-        facts.error = in.error();
-        builder.Write(facts);
-    } else {
-        rc = parser.Run(collector);
-    }
-    if (rc != ERROR_SUCCESS)
+    bool make_index = indexed && !(options & kNoNewIndex);
+    if (LONG rc = ReadWhole(fd.get(), st, root, file, make_index ? &place : nullptr, collector))
         return rc;
     if (!collector.found())
         return ERROR_FILE_NOT_FOUND;

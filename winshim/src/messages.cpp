@@ -52,6 +52,7 @@ const struct {
      L"The specified resource language ID cannot be found in the image file.\r\n"},
     {ERROR_INVALID_FORM_NAME, L"The specified form name is invalid.\r\n"},
     {ERROR_INVALID_FORM_SIZE, L"The specified form size is invalid.\r\n"},
+    {ERROR_CANT_RESOLVE_FILENAME, L"The name of the file cannot be resolved by the system.\r\n"},
 };
 
 }  // namespace

@@ -9,11 +9,7 @@
 namespace winshim {
 
 void ReportOnce(const std::string &file, long line, const char *reason) {
-    static bool reported = false;
-    if (reported)
-        return;
-    reported = true;
-    fprintf(stderr, "winshim: %s:%ld: %s\n", file.c_str(), line, reason);
+    TellOnce("a line passed over", file + ":" + std::to_string(line) + ": " + reason);
 }
 
 namespace {
@@ -67,7 +63,7 @@ bool Header(std::string_view line, bool utf16, bool *wide_strings) {
 
 bool FirstLine(int fd, bool *utf16, bool *wide_strings) {
     struct stat st;
-    if (fstat(fd, &st) != 0)
+    if (sys::Fstat(fd, &st) != 0)
         return false;
     LineReader in(fd, static_cast<uint64_t>(st.st_size) < 4096 ? static_cast<uint64_t>(st.st_size) : 4096);
     std::string_view line;

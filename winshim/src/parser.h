@@ -75,7 +75,7 @@ public:
     // list continued past the last line), or UINT64_MAX.
     uint64_t dangling() const { return dangling_; }
     // The first line passed over: its number and why.
-    bool Passed(long *line, const char **reason) const {
+    bool FirstPassedOver(long *line, const char **reason) const {
         *line = passed_line_;
         *reason = passed_reason_;
         return passed_reason_ != nullptr;

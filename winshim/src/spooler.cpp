@@ -122,7 +122,8 @@ LONG LoadForms(const std::vector<Form> **out) {
         std::vector<Form> forms;
     } loaded;
     struct stat now;
-    if (stat(winshim::HivePath(Root::LocalMachine).c_str(), &now) != 0)
+    std::string file;
+    if (winshim::HivePath(Root::LocalMachine, &file) != ERROR_SUCCESS || winshim::sys::Stat(file.c_str(), &now) != 0)
         memset(&now, 0, sizeof now);  // no file: an empty hive, as long as there is none
     const struct stat &then = loaded.file;
     if (!loaded.valid || now.st_dev != then.st_dev || now.st_ino != then.st_ino || now.st_size != then.st_size ||

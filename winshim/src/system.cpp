@@ -37,10 +37,7 @@ void Version(DWORD &platform, DWORD &major, DWORD &minor) {
         minor = static_cast<DWORD>(parts[2]);
         return;
     }
-    static bool reported = false;
-    if (!reported)
-        fprintf(stderr, "winshim: WINSHIM_WINVER: ignoring \"%s\"\n", text);
-    reported = true;
+    winshim::BadSetting("WINSHIM_WINVER", text);
 }
 
 // Copies as the profile functions do: cut to nSize - 1 characters,
