@@ -20,6 +20,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sched.h>
 #include <unistd.h>
 
 namespace {
@@ -218,24 +219,178 @@ TEST_F(Integrity, RootKeepsTheOwnerOfAUsersHive) {
     EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
-TEST_F(Integrity, RootFollowsNoLinkThatAUserPlanted) {
+// Root, writing into a user's store (sudo keeps the user's HOME), follows no
+// link of the user's anywhere on the way: not the hive's, not the store
+// directory's or its parents', not one inside a root link's target, not the
+// cache's. Such a write fails with 5 and makes nothing; a reading answers
+// and makes no index there.
+TEST_F(Integrity, RootFollowsNoLinkOfAUser) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root";
-    std::string elsewhere = dir_ + "/elsewhere";
-    ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
-    std::ofstream(elsewhere + "/roots.reg") << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Keep]\r\n";
-    ASSERT_EQ(symlink((elsewhere + "/roots.reg").c_str(), File("HKEY_LOCAL_MACHINE").c_str()), 0);
-    ASSERT_EQ(symlink((elsewhere + "/new.reg").c_str(), File().c_str()), 0);
-    for (const char *root : {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER"})
-        ASSERT_EQ(lchown(File(root).c_str(), 65534, 65534), 0);
-    EXPECT_EQ(Set("A", "v", REG_SZ, std::string("1\0", 2), HKEY_LOCAL_MACHINE), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(Set("A", "v", REG_SZ, std::string("1\0", 2)), ERROR_ACCESS_DENIED);
-    std::ifstream roots(elsewhere + "/roots.reg");
+    const uid_t user = 65534;
+    std::string secret = dir_ + "/secret", home = dir_ + "/home";
+    const std::string hive = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Keep]\r\n";
+    struct Place {
+        const char *what;
+        std::vector<std::pair<std::string, std::string>> links;  // a user's link, and its target
+        const char *store;  // WINSHIM_REGISTRY, or null for the default store under HOME
+    };
+    const Place places[] = {
+        {"the hive is a link", {{"store/HKEY_LOCAL_MACHINE.reg", "../secret/HKEY_LOCAL_MACHINE.reg"}}, "store"},
+        {"the store is a link", {{"store", "secret"}}, "store"},
+        {"a parent of the store is a link", {{"up", "secret"}}, "up/registry"},
+        {"the default store under HOME is a link", {{"home/.local", "../secret"}}, nullptr},
+        {"a root link's relative target passes a user's link", {{"hop", "secret"}}, "rooted"},
+    };
+    for (const Place &place : places) {
+        ASSERT_EQ(system(("rm -rf '" + dir_ + "'/*").c_str()), 0);
+        for (const char *d : {"secret", "secret/registry", "secret/share", "secret/share/winshim",
+                              "secret/share/winshim/registry", "home", "store", "rooted"})
+            ASSERT_EQ(mkdir((dir_ + "/" + d).c_str(), 0700), 0);
+        for (const char *d : {"store", "home", "rooted"})
+            ASSERT_EQ(chown((dir_ + "/" + d).c_str(), user, user), 0);
+        for (const char *file : {"HKEY_LOCAL_MACHINE.reg", "registry/HKEY_LOCAL_MACHINE.reg",
+                                 "share/winshim/registry/HKEY_LOCAL_MACHINE.reg"})
+            std::ofstream(secret + "/" + file) << hive;
+        for (const auto &[link, target] : place.links) {
+            std::string at = dir_ + "/" + link;
+            rmdir(at.c_str());
+            ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0) << place.what;
+            ASSERT_EQ(lchown(at.c_str(), user, user), 0);
+        }
+        // root's own link, whose target goes through the user's "hop"
+        ASSERT_EQ(symlink("../hop/HKEY_LOCAL_MACHINE.reg", (dir_ + "/rooted/HKEY_LOCAL_MACHINE.reg").c_str()), 0);
+        if (place.store) {
+            setenv("WINSHIM_REGISTRY", (dir_ + "/" + place.store).c_str(), 1);
+        } else {
+            unsetenv("WINSHIM_REGISTRY");
+            setenv("HOME", home.c_str(), 1);
+        }
+        std::string tree = "find '" + secret + "' -printf '%p %s %T@\\n' | sort > ";
+        ASSERT_EQ(system((tree + dir_ + "/before").c_str()), 0);
+        EXPECT_EQ(Set("A", "v", REG_SZ, std::string("1\0", 2), HKEY_LOCAL_MACHINE), ERROR_ACCESS_DENIED)
+            << place.what;
+        ASSERT_EQ(system((tree + dir_ + "/after").c_str()), 0);
+        EXPECT_EQ(system(("cmp -s " + dir_ + "/before " + dir_ + "/after").c_str()), 0)
+            << place.what << ": root's directory changed";
+        for (const char *file : {"HKEY_LOCAL_MACHINE.reg", "registry/HKEY_LOCAL_MACHINE.reg",
+                                 "share/winshim/registry/HKEY_LOCAL_MACHINE.reg"}) {
+            std::ifstream in(secret + "/" + file);
+            std::stringstream text;
+            text << in.rdbuf();
+            EXPECT_EQ(text.str(), hive) << place.what << ": " << file;
+        }
+    }
+    setenv("WINSHIM_REGISTRY", dir_.c_str(), 1);
+}
+
+// The user's ~/.cache is a link: root, reading a read-only hive with that
+// HOME, answers, and makes no index where the link points.
+TEST_F(Integrity, RootMakesNoIndexThroughAUsersCacheLink) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    std::string secret = dir_ + "/secret", home = dir_ + "/home";
+    ASSERT_EQ(mkdir(secret.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+    ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(symlink(secret.c_str(), (home + "/.cache").c_str()), 0);
+    ASSERT_EQ(lchown((home + "/.cache").c_str(), 65534, 65534), 0);
+    setenv("HOME", home.c_str(), 1);
+    unsetenv("XDG_CACHE_HOME");
+    setenv("WINSHIM_INDEX", "always", 1);
+    Put("REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"p\"=\"1\"\n");
+    chmod(File().c_str(), 0444);
+    timespec pause = {0, 20000000};  // the hive's change must lie in the past for an index
+    nanosleep(&pause, nullptr);
+    DWORD type;
+    std::string data;
+    EXPECT_EQ(Query("A", "p", &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(data, std::string("1\0", 2));
+    unsetenv("WINSHIM_INDEX");
+    EXPECT_EQ(system(("find '" + secret + "' -mindepth 1 | grep -q .").c_str()), 256) << "an index in root's directory";
+}
+
+// While a user swaps the store between a directory of theirs and a link of
+// theirs to root's, root's writes land in the user's directory or fail:
+// none reaches root's, and none leaves a temporary file anywhere.
+TEST_F(Integrity, ALinkSwappedDuringRootsWritesMovesNone) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    std::string secret = dir_ + "/secret", own = dir_ + "/own", store = dir_ + "/store";
+    ASSERT_EQ(mkdir(secret.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(store.c_str(), 0755), 0);
+    ASSERT_EQ(chown(store.c_str(), 65534, 65534), 0);
+    const std::string hive = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Keep]\r\n";
+    std::ofstream(secret + "/HKEY_LOCAL_MACHINE.reg") << hive;
+    pid_t flipper = fork();
+    ASSERT_GE(flipper, 0);
+    if (flipper == 0) {
+        std::string link = store + ".link";
+        for (;;) {  // the directory away, the link in its place, and back
+            if (rename(store.c_str(), own.c_str()) != 0 || symlink(secret.c_str(), link.c_str()) != 0 ||
+                lchown(link.c_str(), 65534, 65534) != 0 || rename(link.c_str(), store.c_str()) != 0)
+                _exit(1);
+            sched_yield();
+            if (unlink(store.c_str()) != 0 || rename(own.c_str(), store.c_str()) != 0)
+                _exit(1);
+            sched_yield();
+        }
+    }
+    setenv("WINSHIM_REGISTRY", store.c_str(), 1);
+    for (int i = 0; i < 150; i++) {
+        LONG rc = Set("A", "v", REG_SZ, std::to_string(i) + '\0', HKEY_LOCAL_MACHINE);
+        // The key made by the create may be gone by the value's write (1018).
+        EXPECT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_ACCESS_DENIED || rc == ERROR_PATH_NOT_FOUND ||
+                    rc == ERROR_FILE_NOT_FOUND || rc == ERROR_KEY_DELETED)
+            << "error " << rc;
+    }
+    kill(flipper, SIGKILL);
+    waitpid(flipper, nullptr, 0);
+    setenv("WINSHIM_REGISTRY", dir_.c_str(), 1);
+    std::ifstream in(secret + "/HKEY_LOCAL_MACHINE.reg");
     std::stringstream text;
-    text << roots.rdbuf();
-    EXPECT_EQ(text.str(), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Keep]\r\n");
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), hive);
+    for (const std::string &d : {secret, own, store})
+        EXPECT_NE(system(("ls -A '" + d + "' 2>/dev/null | grep -q winshim-").c_str()), 0) << "a temporary file in " << d;
+}
+
+// A user without a home directory (no HOME, no entry in /etc/passwd) has no
+// default store, rather than one under "/" that every such user would share:
+// every call fails with 3 until WINSHIM_REGISTRY names one.
+TEST_F(Integrity, AUserWithoutAHomeHasNoDefaultStore) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to become a user without a home";
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(out[1], STDERR_FILENO);
+        for (const char *name : {"HOME", "WINSHIM_REGISTRY", "XDG_DATA_HOME"})
+            unsetenv(name);
+        if (setgid(54321) != 0 || setuid(54321) != 0)
+            _exit(99);
+        HKEY key;
+        DWORD disposition;
+        static char no_class[] = "";
+        LONG opened = RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key);
+        LONG created = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Tessel", 0, no_class, 0, KEY_WRITE, nullptr,
+                                       &key, &disposition);
+        _exit(opened == ERROR_PATH_NOT_FOUND && created == ERROR_PATH_NOT_FOUND ? 0 : 1);
+    }
+    close(out[1]);
+    std::string said;
+    char buffer[256];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        said.append(buffer, static_cast<size_t>(n));
+    close(out[0]);
+    int status;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(said, "winshim: no registry store: this user has no home directory; name one with WINSHIM_REGISTRY\n");
     struct stat st;
-    EXPECT_NE(lstat((elsewhere + "/new.reg").c_str(), &st), 0);
+    EXPECT_NE(stat("/.local/share/winshim", &st), 0);
 }
 
 TEST_F(Integrity, FilesThatAreNoHivesAndLinesTooLong) {
