@@ -61,10 +61,8 @@ const char *IconMark(UINT type) {
 // 0 when there is no terminal.
 int TerminalAnswer(LPCSTR text, LPCSTR caption, UINT type) {
     winshim::Fd tty(winshim::sys::Open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (tty.get() < 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
-    }
+    if (tty.get() < 0)
+        return winshim::Failure(ERROR_INVALID_HANDLE, 0);
     bool cancel = (type & 0x0F) == MB_OKCANCEL;
     std::string box = std::string("\n[ ") + (caption ? caption : "Error") + " ]\n" + IconMark(type) +
                       (text ? text : "") + (cancel ? "\n<OK> <Cancel> (o/c)? " : "\n<OK> (Enter) ");
@@ -124,10 +122,8 @@ void Log(LPCSTR text, LPCSTR caption, UINT type, int result) {
 // WINSHIM_MSGBOX while it has any, then from the terminal; every box is
 // logged to WINSHIM_MSGBOX_LOG when that is set.
 extern "C" int WINAPI MessageBoxA(HWND, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
-    if (DWORD fault = InjectedFault("MessageBoxA")) {
-        SetLastError(fault);
-        return 0;
-    }
+    if (DWORD fault = InjectedFault("MessageBoxA"))
+        return winshim::Failure(fault, 0);
     int result = ScriptedAnswer();
     if (result == kNoAnswer)
         result = TerminalAnswer(lpText, lpCaption, uType);

@@ -37,31 +37,24 @@ int FdOf(const void *handle) {
 // Contract: the handle of standard output or standard error;
 // INVALID_HANDLE_VALUE with ERROR_INVALID_PARAMETER for any other number.
 extern "C" HANDLE WINAPI GetStdHandle(DWORD nStdHandle) {
-    if (DWORD fault = InjectedFault("GetStdHandle")) {
-        SetLastError(fault);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (DWORD fault = InjectedFault("GetStdHandle"))
+        return winshim::Failure(fault, INVALID_HANDLE_VALUE);
     if (nStdHandle == STD_OUTPUT_HANDLE)
         return &standard_fds[0];
     if (nStdHandle == STD_ERROR_HANDLE)
         return &standard_fds[1];
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
+    return winshim::Failure(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
 }
 
 // Contract: succeeds, with processed output and wrapping, when the handle is
 // a standard handle that is a terminal; else ERROR_INVALID_HANDLE, as for a
 // handle that is redirected to a file or a pipe.
 extern "C" BOOL WINAPI GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
-    if (DWORD fault = InjectedFault("GetConsoleMode")) {
-        SetLastError(fault);
-        return FALSE;
-    }
+    if (DWORD fault = InjectedFault("GetConsoleMode"))
+        return winshim::Failure(fault, FALSE);
     int fd = FdOf(hConsoleHandle);
-    if (fd < 0 || !winshim::sys::IsTerminal(fd) || !lpMode) {
-        SetLastError(fd < 0 || lpMode ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (fd < 0 || !winshim::sys::IsTerminal(fd) || !lpMode)
+        return winshim::Failure(fd < 0 || lpMode ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER, FALSE);
     *lpMode = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
     return TRUE;
 }
@@ -74,19 +67,13 @@ extern "C" BOOL WINAPI WriteConsoleW(HANDLE hConsoleOutput, const VOID *lpBuffer
                                      LPDWORD lpNumberOfCharsWritten, LPVOID /*lpReserved*/) {
     if (lpNumberOfCharsWritten)
         *lpNumberOfCharsWritten = 0;
-    if (DWORD fault = InjectedFault("WriteConsoleW")) {
-        SetLastError(fault);
-        return FALSE;
-    }
+    if (DWORD fault = InjectedFault("WriteConsoleW"))
+        return winshim::Failure(fault, FALSE);
     int fd = FdOf(hConsoleOutput);
-    if (fd < 0 || !winshim::sys::IsTerminal(fd)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!lpBuffer && nNumberOfCharsToWrite > 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (fd < 0 || !winshim::sys::IsTerminal(fd))
+        return winshim::Failure(ERROR_INVALID_HANDLE, FALSE);
+    if (!lpBuffer && nNumberOfCharsToWrite > 0)
+        return winshim::Failure(ERROR_INVALID_PARAMETER, FALSE);
     const auto *text = static_cast<const wchar_t *>(lpBuffer);
     char block[4096];
     size_t used = 0;
@@ -94,10 +81,8 @@ extern "C" BOOL WINAPI WriteConsoleW(HANDLE hConsoleOutput, const VOID *lpBuffer
     memset(&state, 0, sizeof state);
     for (DWORD i = 0; i < nNumberOfCharsToWrite; i++) {
         if (used > sizeof block - MB_LEN_MAX) {
-            if (int err = winshim::sys::WriteAll(fd, block, used)) {
-                SetLastError(winshim::Win32FromErrno(err));
-                return FALSE;
-            }
+            if (int err = winshim::sys::WriteAll(fd, block, used))
+                return winshim::Failure(winshim::Win32FromErrno(err), FALSE);
             used = 0;
         }
         size_t n = wcrtomb(block + used, text[i], &state);
@@ -108,10 +93,8 @@ extern "C" BOOL WINAPI WriteConsoleW(HANDLE hConsoleOutput, const VOID *lpBuffer
             used += n;
         }
     }
-    if (int err = winshim::sys::WriteAll(fd, block, used)) {
-        SetLastError(winshim::Win32FromErrno(err));
-        return FALSE;
-    }
+    if (int err = winshim::sys::WriteAll(fd, block, used))
+        return winshim::Failure(winshim::Win32FromErrno(err), FALSE);
     if (lpNumberOfCharsWritten)
         *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
     return TRUE;
@@ -125,15 +108,11 @@ extern "C" BOOL WINAPI WriteConsoleW(HANDLE hConsoleOutput, const VOID *lpBuffer
 // U+FFFD.
 extern "C" int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                           LPWSTR lpWideCharStr, int cchWideChar) {
-    if (DWORD fault = InjectedFault("MultiByteToWideChar")) {
-        SetLastError(fault);
-        return 0;
-    }
+    if (DWORD fault = InjectedFault("MultiByteToWideChar"))
+        return winshim::Failure(fault, 0);
     if (CodePage != CP_ACP || (dwFlags & ~static_cast<DWORD>(MB_ERR_INVALID_CHARS)) || !lpMultiByteStr ||
-        cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 || (cchWideChar > 0 && !lpWideCharStr)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
+        cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 || (cchWideChar > 0 && !lpWideCharStr))
+        return winshim::Failure(ERROR_INVALID_PARAMETER, 0);
     size_t size = cbMultiByte == -1 ? strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
     size_t count = 0;
     mbstate_t state;
@@ -144,23 +123,17 @@ extern "C" int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR l
         if (n == 0) {  // the terminator, or a NUL inside the counted text
             n = 1;
         } else if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
-            if (dwFlags & MB_ERR_INVALID_CHARS) {
-                SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-                return 0;
-            }
+            if (dwFlags & MB_ERR_INVALID_CHARS)
+                return winshim::Failure(ERROR_NO_UNICODE_TRANSLATION, 0);
             memset(&state, 0, sizeof state);
             c = 0xFFFD;
             n = 1;
         }
-        if (count == INT_MAX) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return 0;
-        }
+        if (count == INT_MAX)
+            return winshim::Failure(ERROR_INVALID_PARAMETER, 0);
         if (cchWideChar > 0) {
-            if (count >= static_cast<size_t>(cchWideChar)) {
-                SetLastError(ERROR_INSUFFICIENT_BUFFER);
-                return 0;
-            }
+            if (count >= static_cast<size_t>(cchWideChar))
+                return winshim::Failure(ERROR_INSUFFICIENT_BUFFER, 0);
             lpWideCharStr[count] = c;
         }
         count++;

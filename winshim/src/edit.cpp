@@ -89,8 +89,8 @@ LONG ValueText(const Value &value, bool wide_strings, const std::string &nl, std
 }
 
 // What a scan of the file tells about the key to change: where each of its
-// sections ends, its values and where each is defined, and how the hive
-// spells the part of its path that exists.
+// sections lies, where a new value of it goes, its values and where each is
+// defined, and how the hive spells the part of its path that exists.
 class EditScanner : public Visitor {
 public:
     explicit EditScanner(std::string_view target) : target_(target) {
@@ -103,7 +103,7 @@ public:
         }
     }
 
-    void Mark(uint64_t begin) override {
+    void SectionLineAt(uint64_t begin) override {
         Close(begin);
         last_section_ = begin;
     }
@@ -114,8 +114,8 @@ public:
         switch (Relate(target_, path, &child)) {
         case Relation::Same:
             exists_ = true;
-            section_ends_.push_back(end);
             ranges_.emplace_back(begin, UINT64_MAX);
+            append_at_ = end;
             return true;
         case Relation::Below:
             exists_ = true;
@@ -127,12 +127,12 @@ public:
     }
 
     void Found(Value &&value, uint64_t begin, uint64_t end) override {
-        section_ends_.back() = end;
+        append_at_ = end;
         values_.Add(std::move(value), begin, end);
     }
 
     void ValueRemoved(std::string &&name, uint64_t begin, uint64_t end) override {
-        section_ends_.back() = end;  // a value put after it is not removed by it
+        append_at_ = end;  // a value put after it is not removed by it
         values_.Remove(name, begin, end);
     }
 
@@ -142,7 +142,6 @@ public:
         if (Relate(path, target_, &child) == Relation::Other)
             return;
         exists_ = false;
-        section_ends_.clear();
         ranges_.clear();
         spelled_.clear();
         values_.Clear();
@@ -156,7 +155,10 @@ public:
     }
 
     bool exists() const { return exists_ || target_.empty(); }
-    const std::vector<uint64_t> &section_ends() const { return section_ends_; }
+    // Whether the key has a section of its own, and where a new value goes:
+    // after the last statement of its last section.
+    bool has_section() const { return !ranges_.empty(); }
+    uint64_t append_at() const { return append_at_; }
     const ValueList &values() const { return values_; }
     // The key's sections, from their header to the next section.
     const std::vector<std::pair<uint64_t, uint64_t>> &ranges() const { return ranges_; }
@@ -196,8 +198,8 @@ private:
     std::vector<std::string_view> parts_;
     std::vector<std::string> spelled_;
     bool exists_ = false;
-    std::vector<uint64_t> section_ends_;
     std::vector<std::pair<uint64_t, uint64_t>> ranges_;
+    uint64_t append_at_ = 0;
     uint64_t last_section_ = 0;
     ValueList values_;
 };
@@ -223,7 +225,7 @@ LONG ScanHive(int fd, Root root, const std::string &file, Scan &scan) {
         return Win32FromErrno(errno);
     LineReader in(fd, static_cast<uint64_t>(st.st_size));
     Parser parser(in, root, file);
-    parser.Quick();
+    parser.SkimUnwanted();
     if (LONG rc = parser.Run(scan.key))
         return rc;
     scan.utf16 = in.utf16();
@@ -298,77 +300,94 @@ struct Plan {
     bool new_key = false;
 };
 
-LONG PlanEdit(Root root, const Scan &old, const HiveEdit &edit, Plan &plan) {
-    std::string nl = old.crlf ? "\r\n" : "\n";
+// The line breaks of the file: of its lines, and what a text that goes at
+// its end begins with.
+struct Breaks {
+    std::string nl;          // CRLF or LF, as the file has them (CRLF for a new file)
+    std::string head;        // a file without a header gets the header of its encoding
+    std::string last_break;  // what ends the file's last line before more goes after it
+};
+
+Breaks BreaksOf(const Scan &old) {
+    Breaks b;
+    b.nl = old.crlf ? "\r\n" : "\n";
+    b.head = old.has_header ? "" : (old.utf16 ? "Windows Registry Editor Version 5.00" : "REGEDIT4") + b.nl;
+    // Nothing after a line break; "\n" after a lone CR, which the reader
+    // took as the line's end (another CR would stay in the line and break it).
+    b.last_break = old.end == LineReader::End::Text ? b.nl : old.end == LineReader::End::CarriageReturn ? "\n" : "";
+    return b;
+}
+
+// A new section for the key, holding `body`: at the end of the file, or,
+// where a hex list is left open there, before the last section, which the
+// list stays in.
+LONG AppendSection(Root root, const Scan &old, const HiveEdit &edit, const std::string &body, Plan &plan) {
+    Breaks b = BreaksOf(old);
+    std::string name = RootName(root);
+    if (!edit.path.empty())
+        name += "\\" + old.key.Spelling();
+    // A section's name has no escapes: no line break can stand in it.
+    if (name.find_first_of("\r\n") != std::string::npos || name.size() + 2 > kMaxLine)
+        return ERROR_INVALID_PARAMETER;
+    std::string section = "[" + name + "]" + b.nl + body;
+    if (old.dangling != UINT64_MAX)
+        plan.splices.push_back({old.key.last_section() ? old.key.last_section() : old.body, 0, section + b.nl, true, {}});
+    else
+        plan.splices.push_back({old.size, 0, b.head + b.last_break + b.nl + section, true, {}});
+    plan.new_key = true;
+    return ERROR_SUCCESS;
+}
+
+// A value set: in place of its first definition since the key was last
+// made (later ones go), else after the key's last statement, else in a
+// section of its own.
+LONG PlanSetValue(Root root, const Scan &old, const HiveEdit &edit, Plan &plan) {
+    if (edit.value.name.size() > kMaxValueName)
+        return ERROR_INVALID_PARAMETER;
+    Breaks b = BreaksOf(old);
     bool wide_strings = old.has_header ? old.wide_strings : old.utf16;
-    // A file without a header is empty: it gets the header of its encoding.
-    std::string head = old.has_header ? "" : (old.utf16 ? "Windows Registry Editor Version 5.00" : "REGEDIT4") + nl;
-    // What ends the file's last line before more goes after it: nothing after
-    // a line break; "\n" after a lone CR, which the reader took as the line's
-    // end (another CR would stay in the line and break it).
-    std::string last_break = old.end == LineReader::End::Text ? nl
-                           : old.end == LineReader::End::CarriageReturn ? "\n" : "";
-    bool open_end = old.dangling != UINT64_MAX;
-    auto append_section = [&](const std::string &body) -> LONG {
-        std::string name = RootName(root);
-        if (!edit.path.empty())
-            name += "\\" + old.key.Spelling();
-        // A section's name has no escapes: no line break can stand in it.
-        if (name.find_first_of("\r\n") != std::string::npos || name.size() + 2 > kMaxLine)
-            return ERROR_INVALID_PARAMETER;
-        std::string section = "[" + name + "]" + nl + body;
-        if (open_end)  // before the last section, which the open hex list stays in
-            plan.splices.push_back({old.key.last_section() ? old.key.last_section() : old.body, 0, section + nl,
-                                    true, {}});
-        else
-            plan.splices.push_back({old.size, 0, head + last_break + nl + section, true, {}});
-        plan.new_key = true;
+    std::string line;
+    if (LONG rc = ValueText(edit.value, wide_strings, b.nl, line))
+        return rc;
+    if (!old.key.exists() && !edit.create)
+        return ERROR_KEY_DELETED;
+    // A key without a section of its own (the root, or a key that sections
+    // below it make) gets one.
+    if (!old.key.has_section())
+        return AppendSection(root, old, edit, line, plan);
+    if (const ValueList::Places *places = old.key.values().PlacesOf(edit.match)) {
+        for (size_t i = 0; i < places->size(); i++) {
+            auto [begin, end] = (*places)[i];
+            plan.splices.push_back({begin, end - begin, i == 0 ? line : "", false, {}});
+        }
         return ERROR_SUCCESS;
-    };
-    const std::vector<std::pair<uint64_t, uint64_t>> *places = old.key.values().PlacesOf(edit.match);
+    }
+    uint64_t at = old.key.append_at();
+    if (at == old.size && old.dangling != UINT64_MAX)
+        plan.splices.push_back({old.dangling, 0, line, false, {}});  // before the open hex list
+    else
+        plan.splices.push_back({at, 0, (at == old.size ? b.last_break : "") + line, false, {}});
+    return ERROR_SUCCESS;
+}
+
+LONG PlanEdit(Root root, const Scan &old, const HiveEdit &edit, Plan &plan) {
+    LONG rc = ERROR_SUCCESS;
     switch (edit.kind) {
     case HiveEdit::None:
         break;
     case HiveEdit::CreateKey:
         if (!old.key.exists())
-            if (LONG rc = append_section(""))
-                return rc;
+            rc = AppendSection(root, old, edit, "", plan);
         break;
-    case HiveEdit::SetValue: {
-        if (edit.value.name.size() > kMaxValueName)
-            return ERROR_INVALID_PARAMETER;
-        std::string line;
-        if (LONG rc = ValueText(edit.value, wide_strings, nl, line))
-            return rc;
-        if (!old.key.exists() && !edit.create)
-            return ERROR_KEY_DELETED;
-        // A key without a section of its own (the root, or a key that
-        // sections below it make) gets one.
-        if (old.key.section_ends().empty()) {
-            if (LONG rc = append_section(line))
-                return rc;
-            break;
-        }
-        if (places) {
-            // The first place takes the new data; later ones go.
-            for (size_t i = 0; i < places->size(); i++) {
-                auto [begin, end] = (*places)[i];
-                plan.splices.push_back({begin, end - begin, i == 0 ? line : "", false, {}});
-            }
-        } else {
-            uint64_t at = old.key.section_ends().back();
-            if (at == old.size && open_end)
-                plan.splices.push_back({old.dangling, 0, line, false, {}});  // before the open hex list
-            else
-                plan.splices.push_back({at, 0, (at == old.size ? last_break : "") + line, false, {}});
-        }
+    case HiveEdit::SetValue:
+        rc = PlanSetValue(root, old, edit, plan);
         break;
-    }
     case HiveEdit::DeleteValue:
-        if (!places)
-            return ERROR_FILE_NOT_FOUND;
-        for (auto [begin, end] : *places)
-            plan.splices.push_back({begin, end - begin, "", false, {}});
+        if (const ValueList::Places *places = old.key.values().PlacesOf(edit.match))
+            for (auto [begin, end] : *places)
+                plan.splices.push_back({begin, end - begin, "", false, {}});
+        else
+            rc = ERROR_FILE_NOT_FOUND;
         break;
     }
     for (Splice &splice : plan.splices) {
@@ -379,7 +398,7 @@ LONG PlanEdit(Root root, const Scan &old, const HiveEdit &edit, Plan &plan) {
                 return ERROR_NO_UNICODE_TRANSLATION;
         }
     }
-    return ERROR_SUCCESS;
+    return rc;
 }
 
 // The old file with the splices in place, into the new one.
@@ -395,20 +414,16 @@ LONG CopyEdited(int fd, const Scan &old, const Plan &plan, NewHiveFile &out) {
     return out.CopyFrom(fd, pos, old.size - pos);
 }
 
-// The new text read back as the reader reads it, where it differs from the
-// old one: each piece put in reads as exactly what the edit asked, and the
-// lines around it read as before with that piece in place. Those lines run
-// from a section header (or the first line after the file's header), where
-// the reader carries nothing over from the lines above, to the next section,
-// so what lies outside them reads as it did.
-bool ReadsBack(int old_fd, int new_fd, Root root, const std::string &file, const Scan &old, const HiveEdit &edit,
-               const Plan &plan) {
-    bool whole = !old.has_header;  // a new file: read all of it
-    std::vector<std::vector<Event>> pieces;
+// The pieces that the plan puts in, each read as the reader reads it: a new
+// section names the key, and the value set reads as exactly the value asked
+// for; nothing else stands in a piece.
+bool PiecesReadAsAsked(Root root, const std::string &file, const Scan &old, const HiveEdit &edit, const Plan &plan,
+                       std::vector<std::vector<Event>> &pieces) {
     for (const Splice &splice : plan.splices) {
         pieces.emplace_back();
         LineReader in(splice.utf8);
-        if (ReadEvents(in, root, file, whole, old.wide_strings, !splice.section, pieces.back()) != ERROR_SUCCESS)
+        if (ReadEvents(in, root, file, !old.has_header, old.wide_strings, !splice.section, pieces.back()) !=
+            ERROR_SUCCESS)
             return false;
         const std::vector<Event> &events = pieces.back();
         size_t i = 0;
@@ -422,67 +437,174 @@ bool ReadsBack(int old_fd, int new_fd, Root root, const std::string &file, const
         if (i + has_value != events.size())
             return false;
     }
-    // The stretches of old lines that the pieces fall into, merged.
+    return true;
+}
+
+// The stretches of old lines that the pieces fall into, merged: from a
+// section header (or the first line after the file's header), where the
+// reader carries nothing over from the lines above, to the next section.
+std::vector<std::pair<uint64_t, uint64_t>> Windows(const Scan &old, const Plan &plan) {
     std::vector<std::pair<uint64_t, uint64_t>> windows;
     for (const Splice &splice : plan.splices) {
         std::pair<uint64_t, uint64_t> window{old.key.last_section() ? old.key.last_section() : old.body, old.size};
         for (const auto &range : old.key.ranges())
             if (range.first < splice.at && splice.at <= range.second)
                 window = range;
-        if (whole)
-            window = {0, old.size};
+        if (!old.has_header)
+            window = {0, old.size};  // a new file: read all of it
         if (!windows.empty() && window.first <= windows.back().second)
             windows.back().second = std::max(windows.back().second, window.second);
         else
             windows.push_back(window);
     }
-    for (const auto &[begin, end] : windows) {
-        uint64_t new_begin = begin, new_end = end;
-        for (const Splice &splice : plan.splices) {
-            uint64_t added = splice.text.size(), removed = splice.remove;
-            if (splice.at < begin)
-                new_begin = new_begin + added - removed;
-            if (splice.at <= end)
-                new_end = new_end + added - removed;
-        }
-        std::vector<Event> before, after;
-        if (!whole) {
-            LineReader in(old_fd, begin, end, old.utf16);
-            if (ReadEvents(in, root, file, false, old.wide_strings, false, before) != ERROR_SUCCESS)
-                return false;
-        }
-        // A new file is read as any file is, its byte order mark and all.
-        struct stat st;
-        if (whole && sys::Fstat(new_fd, &st) != 0)
-            return false;
-        LineReader in = whole ? LineReader(new_fd, static_cast<uint64_t>(st.st_size))
-                              : LineReader(new_fd, new_begin, new_end, old.utf16);
-        if (ReadEvents(in, root, file, whole, old.wide_strings, false, after) != ERROR_SUCCESS)
-            return false;
-        // The old events with each piece in place of what it replaced.
-        std::vector<Event> expected;
-        size_t k = 0;
-        for (size_t p = 0; p < plan.splices.size(); p++) {
-            const Splice &splice = plan.splices[p];
-            if (splice.at < begin || splice.at > end)
-                continue;
-            while (k < before.size() && before[k].begin < splice.at)
-                expected.push_back(before[k++]);
-            expected.insert(expected.end(), pieces[p].begin(), pieces[p].end());
-            while (k < before.size() && before[k].begin < splice.at + splice.remove)
-                k++;
-        }
-        expected.insert(expected.end(), before.begin() + static_cast<ptrdiff_t>(k), before.end());
-        if (expected.size() != after.size())
-            return false;
-        for (size_t i = 0; i < expected.size(); i++)
-            if (!SameEvent(expected[i], after[i]))
-                return false;
+    return windows;
+}
+
+// The old events of a window with each piece in place of what it replaced.
+std::vector<Event> Expected(const std::vector<Event> &before, uint64_t begin, uint64_t end, const Plan &plan,
+                            const std::vector<std::vector<Event>> &pieces) {
+    std::vector<Event> expected;
+    size_t k = 0;
+    for (size_t p = 0; p < plan.splices.size(); p++) {
+        const Splice &splice = plan.splices[p];
+        if (splice.at < begin || splice.at > end)
+            continue;
+        while (k < before.size() && before[k].begin < splice.at)
+            expected.push_back(before[k++]);
+        expected.insert(expected.end(), pieces[p].begin(), pieces[p].end());
+        while (k < before.size() && before[k].begin < splice.at + splice.remove)
+            k++;
     }
+    expected.insert(expected.end(), before.begin() + static_cast<ptrdiff_t>(k), before.end());
+    return expected;
+}
+
+// The lines of a window read as before, with the pieces in place.
+bool WindowReadsAsBefore(int old_fd, int new_fd, Root root, const std::string &file, const Scan &old,
+                         std::pair<uint64_t, uint64_t> window, const Plan &plan,
+                         const std::vector<std::vector<Event>> &pieces) {
+    auto [begin, end] = window;
+    bool whole = !old.has_header;
+    uint64_t new_begin = begin, new_end = end;
+    for (const Splice &splice : plan.splices) {
+        uint64_t added = splice.text.size(), removed = splice.remove;
+        if (splice.at < begin)
+            new_begin = new_begin + added - removed;
+        if (splice.at <= end)
+            new_end = new_end + added - removed;
+    }
+    std::vector<Event> before, after;
+    if (!whole) {
+        LineReader in(old_fd, begin, end, old.utf16);
+        if (ReadEvents(in, root, file, false, old.wide_strings, false, before) != ERROR_SUCCESS)
+            return false;
+    }
+    // A new file is read as any file is, its byte order mark and all.
+    struct stat st;
+    if (whole && sys::Fstat(new_fd, &st) != 0)
+        return false;
+    LineReader in = whole ? LineReader(new_fd, static_cast<uint64_t>(st.st_size))
+                          : LineReader(new_fd, new_begin, new_end, old.utf16);
+    if (ReadEvents(in, root, file, whole, old.wide_strings, false, after) != ERROR_SUCCESS)
+        return false;
+    std::vector<Event> expected = Expected(before, begin, end, plan, pieces);
+    return std::equal(expected.begin(), expected.end(), after.begin(), after.end(), SameEvent);
+}
+
+// The new text read back as the reader reads it, where it differs from the
+// old one: each piece put in reads as exactly what the edit asked, and the
+// lines around it read as before with that piece in place; what lies
+// outside them reads as it did.
+bool ReadsBack(int old_fd, int new_fd, Root root, const std::string &file, const Scan &old, const HiveEdit &edit,
+               const Plan &plan) {
+    std::vector<std::vector<Event>> pieces;
+    if (!PiecesReadAsAsked(root, file, old, edit, plan, pieces))
+        return false;
+    for (const auto &window : Windows(old, plan))
+        if (!WindowReadsAsBefore(old_fd, new_fd, root, file, old, window, plan, pieces))
+            return false;
     return true;
 }
 
 void Refused(const std::string &file) { Tell(file + ": refused an edit that would not read back as written"); }
+
+}  // namespace
+
+namespace {
+
+// The new file of a planned edit, written beside the hive, read back and put
+// in its place. *again when another writer made the hive's first file
+// meanwhile.
+LONG Rewrite(Root root, const std::string &file, const Place &place, const HiveLock &lock, const Scan &old,
+             const HiveEdit &edit, const Plan &plan, bool *again) {
+    bool exists = lock.fd() >= 0;
+    // A UTF-16 file whose last unit is cut in half is never rewritten:
+    // whatever went after the half unit would not read back, and whatever
+    // went before it would leave a file that is no UTF-16.
+    if (old.utf16 && lock.status().st_size % 2) {
+        Refused(file);
+        return ERROR_REGISTRY_CORRUPT;
+    }
+    // The index of the old file is stale once the new one is in place, and
+    // its space may be what the new file needs.
+    if (exists)
+        RemoveIndex(place);
+    NewHiveFile out;
+    if (LONG rc = out.Create(place))
+        return rc;
+    if (LONG rc = CopyEdited(lock.fd(), old, plan, out))
+        return rc;
+    if (LONG rc = out.Finish(exists ? &lock.status() : nullptr))
+        return rc;
+    if (!ReadsBack(lock.fd(), out.fd(), root, file, old, edit, plan)) {
+        Refused(file);
+        return ERROR_REGISTRY_CORRUPT;
+    }
+    return out.PutInPlace(exists, again);
+}
+
+// One attempt of a write: the hive's directory reached as no link of
+// another user can move (everything after happens there), then under the
+// hive's lock, what we check is what we change. *again when the hive's
+// place moved under it: a link put in the hive's place since it was found,
+// or a first file that another writer made.
+LONG Attempt(Root root, const std::string &file, const std::string &path, const EditDecision &decide,
+             bool *created, bool *again) {
+    *again = false;
+    Place place;
+    if (LONG rc = FindPlace(file, kMakeDirectories, &place))
+        return rc;
+    HiveLock lock;
+    if (LONG rc = lock.Acquire(place, LockWait())) {
+        *again = rc == ERROR_CANT_RESOLVE_FILENAME;
+        return rc;
+    }
+    bool exists = lock.fd() >= 0;
+    if (exists && (lock.status().st_mode & 0222) == 0)
+        return ERROR_ACCESS_DENIED;
+    if (exists)
+        RemoveStaleFiles(place, lock.status());
+    Scan old(path);
+    if (LONG rc = ScanHive(lock.fd(), root, file, old))
+        return rc;  // a hive that cannot be read is never rewritten
+    HiveEdit edit;
+    KeyData key;
+    if (old.key.exists())
+        key.values = old.key.values().values();
+    if (LONG rc = decide(old.key.exists() ? &key : nullptr, edit))
+        return rc;
+    Plan plan;
+    if (edit.kind == HiveEdit::None)
+        return ERROR_SUCCESS;
+    if (LONG rc = PlanEdit(root, old, edit, plan))
+        return rc;
+    if (plan.splices.empty())
+        return ERROR_SUCCESS;  // the key is there already
+    LONG rc = Rewrite(root, file, place, lock, old, edit, plan, again);
+    if (rc == ERROR_SUCCESS && !*again && created)
+        *created = plan.new_key;
+    return rc;
+}
 
 }  // namespace
 
@@ -494,73 +616,13 @@ LONG EditHive(Root root, const std::string &path, const EditDecision &decide, bo
     std::string file;
     if (LONG rc = HivePath(root, &file))
         return rc;
-    double wait = LockWait();
     for (int attempt = 0;; attempt++) {
-        // The directory that holds the hive, reached as no link of another
-        // user can move; everything after happens there.
-        Place place;
-        if (LONG rc = FindPlace(file, kMakeDirectories, &place))
+        bool again;
+        LONG rc = Attempt(root, file, path, decide, created, &again);
+        if (!again)
             return rc;
-        // Under the lock, what we check is what we change.
-        HiveLock lock;
-        LONG locked = lock.Acquire(place, wait);
-        if (locked == ERROR_CANT_RESOLVE_FILENAME && attempt < 10)
-            continue;  // a link put in the hive's place since it was found: find it again
-        if (locked)
-            return locked;
-        bool exists = lock.fd() >= 0;
-        if (exists && (lock.status().st_mode & 0222) == 0)
-            return ERROR_ACCESS_DENIED;
-        if (exists)
-            RemoveStaleFiles(place, lock.status());
-        Scan old(path);
-        if (LONG rc = ScanHive(lock.fd(), root, file, old))
-            return rc;  // a hive that cannot be read is never rewritten
-        HiveEdit edit;
-        KeyData key;
-        if (old.key.exists())
-            key.values = old.key.values().values();
-        if (LONG rc = decide(old.key.exists() ? &key : nullptr, edit))
-            return rc;
-        if (edit.kind == HiveEdit::None)
-            return ERROR_SUCCESS;
-        Plan plan;
-        if (LONG rc = PlanEdit(root, old, edit, plan))
-            return rc;
-        if (plan.splices.empty())
-            return ERROR_SUCCESS;  // the key is there already
-        // A UTF-16 file whose last unit is cut in half is never rewritten:
-        // whatever went after the half unit would not read back, and
-        // whatever went before it would leave a file that is no UTF-16.
-        if (old.utf16 && lock.status().st_size % 2) {
-            Refused(file);
-            return ERROR_REGISTRY_CORRUPT;
-        }
-        // The index of the old file is stale once the new one is in place,
-        // and its space may be what the new file needs.
-        if (exists)
-            RemoveIndex(place);
-        NewHiveFile out;
-        if (LONG rc = out.Create(place))
-            return rc;
-        if (LONG rc = CopyEdited(lock.fd(), old, plan, out))
-            return rc;
-        if (LONG rc = out.Finish(exists ? &lock.status() : nullptr))
-            return rc;
-        if (!ReadsBack(lock.fd(), out.fd(), root, file, old, edit, plan)) {
-            Refused(file);
-            return ERROR_REGISTRY_CORRUPT;
-        }
-        bool retry;
-        if (LONG rc = out.PutInPlace(exists, &retry))
-            return rc;
-        if (retry && attempt < 10)
-            continue;  // another writer made the hive's first file: edit that
-        if (retry)
-            return ERROR_SHARING_VIOLATION;
-        if (created)
-            *created = plan.new_key;
-        return ERROR_SUCCESS;
+        if (attempt == 10)
+            return rc == ERROR_SUCCESS ? ERROR_SHARING_VIOLATION : rc;
     }
 }
 

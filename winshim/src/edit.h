@@ -15,6 +15,18 @@ struct HiveEdit {
     Value value;        // SetValue: the new value
     std::string match;  // SetValue, DeleteValue: the name of the value replaced
     bool create = false;  // SetValue: make the key (and its path) when missing
+
+    // Makes the key and every missing key on its path.
+    static HiveEdit Create(std::string path) { return {CreateKey, std::move(path), {}, {}, false}; }
+    // Stores `value` in place of the value named `replaced` (its own name, or
+    // the old name of a value renamed); `make_key` makes the key when missing.
+    static HiveEdit Set(std::string path, Value value, std::string replaced, bool make_key) {
+        return {SetValue, std::move(path), std::move(value), std::move(replaced), make_key};
+    }
+    // Removes the value named `name`.
+    static HiveEdit Delete(std::string path, std::string name) {
+        return {DeleteValue, std::move(path), {}, std::move(name), false};
+    }
 };
 
 // Applies `edit` as one transaction under the hive's lock: read and check

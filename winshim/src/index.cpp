@@ -773,7 +773,7 @@ void IndexBuilder::Close(uint64_t at) {
     open_ = false;
 }
 
-void IndexBuilder::Mark(uint64_t begin) { Close(begin); }
+void IndexBuilder::SectionLineAt(uint64_t begin) { Close(begin); }
 
 bool IndexBuilder::Section(std::string_view path, uint64_t begin, uint64_t) {
     pending_.assign(path);

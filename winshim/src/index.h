@@ -122,7 +122,7 @@ public:
     IndexBuilder(const IndexBuilder &) = delete;
     IndexBuilder &operator=(const IndexBuilder &) = delete;
 
-    void Mark(uint64_t begin) override;
+    void SectionLineAt(uint64_t begin) override;
     bool Section(std::string_view path, uint64_t begin, uint64_t end) override;
     void KeyRemoved(std::string_view path, uint64_t begin, uint64_t end) override;
     void Found(Value &&, uint64_t, uint64_t) override {}

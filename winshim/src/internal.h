@@ -23,6 +23,14 @@ DWORD InjectedFault(const char *function);
 // `max`, with nothing before or after it.
 bool ParseUnsigned(std::string_view text, bool allow_hex, uint64_t max, uint64_t *out);
 
+// Fails as a Win32 function fails: `code` as the thread's last error, and
+// the function's result for a failure.
+template <typename T>
+T Failure(DWORD code, T result) {
+    SetLastError(code);
+    return result;
+}
+
 // Writes "winshim: TEXT" and a line break to standard error, in one write.
 void Tell(const std::string &text);
 // The same, once per process for each topic.

@@ -99,6 +99,32 @@ void LineReader::Produce(size_t begin, size_t length, size_t used, bool newline,
     line = wide_line_;
 }
 
+// A line too long to be a line of a hive: passed over up to its end (the
+// line break at `nl`, or one yet to be read), without keeping it.
+bool LineReader::SkipOverlong(size_t nl, std::string_view &line) {
+    size_t unit = utf16_ ? 2 : 1;
+    uint64_t start = base_ + begin_;
+    for (size_t at = nl;;) {
+        if (at == std::string::npos) {
+            begin_ += (fill_ - begin_) / unit * unit;
+            if (!Fill())
+                return false;
+            at = FindNewline(begin_);
+        }
+        if (at != std::string::npos || eof_) {
+            size_t stop = at != std::string::npos ? at + unit : fill_;
+            begin_ = stop;
+            offset_ = start;
+            end_offset_ = base_ + stop;
+            number_++;
+            end_ = at != std::string::npos ? End::Newline : End::Text;
+            overlong_ = true;
+            line = std::string_view();
+            return true;
+        }
+    }
+}
+
 bool LineReader::Next(std::string_view &line) {
     overlong_ = false;
     // The usual line of an 8-bit file: its break already in the buffer.
@@ -127,30 +153,8 @@ bool LineReader::Next(std::string_view &line) {
             Produce(begin_, nl - begin_, nl - begin_ + unit, true, line);
             return true;
         }
-        if (fill_ - begin_ > limit) {
-            // Too long to be a line of a hive: passed over up to its end,
-            // without keeping it.
-            uint64_t start = base_ + begin_;
-            for (size_t at = nl;;) {
-                if (at == std::string::npos) {
-                    begin_ += (fill_ - begin_) / unit * unit;
-                    if (!Fill())
-                        return false;
-                    at = FindNewline(begin_);
-                }
-                if (at != std::string::npos || eof_) {
-                    size_t stop = at != std::string::npos ? at + unit : fill_;
-                    begin_ = stop;
-                    offset_ = start;
-                    end_offset_ = base_ + stop;
-                    number_++;
-                    end_ = at != std::string::npos ? End::Newline : End::Text;
-                    overlong_ = true;
-                    line = std::string_view();
-                    return true;
-                }
-            }
-        }
+        if (fill_ - begin_ > limit)
+            return SkipOverlong(nl, line);
         if (eof_) {
             if (begin_ == fill_)
                 return false;

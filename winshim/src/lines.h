@@ -44,6 +44,7 @@ private:
     bool Fill();
     size_t FindNewline(size_t from) const;
     void Produce(size_t begin, size_t length, size_t used, bool newline, std::string_view &line);
+    bool SkipOverlong(size_t nl, std::string_view &line);
 
     int fd_;
     std::vector<char> buf_;

@@ -83,9 +83,9 @@ private:
 class Tee : public Visitor {
 public:
     Tee(Visitor &first, Visitor &second) : first_(first), second_(second) {}
-    void Mark(uint64_t begin) override {
-        first_.Mark(begin);
-        second_.Mark(begin);
+    void SectionLineAt(uint64_t begin) override {
+        first_.SectionLineAt(begin);
+        second_.SectionLineAt(begin);
     }
     bool Section(std::string_view path, uint64_t begin, uint64_t end) override {
         second_.Section(path, begin, end);

@@ -64,41 +64,29 @@ const struct {
 // 317 for a code without a text. Inserts are not expanded.
 extern "C" DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD dwLanguageId,
                                        LPWSTR lpBuffer, DWORD nSize, va_list *) {
-    if (DWORD fault = InjectedFault("FormatMessageW")) {
-        SetLastError(fault);
-        return 0;
-    }
+    if (DWORD fault = InjectedFault("FormatMessageW"))
+        return winshim::Failure(fault, 0);
     if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || (dwFlags & (FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE)) ||
-        !lpBuffer) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    if (dwLanguageId != 0 && dwLanguageId != MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT)) {
-        SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
-        return 0;
-    }
+        !lpBuffer)
+        return winshim::Failure(ERROR_INVALID_PARAMETER, 0);
+    if (dwLanguageId != 0 && dwLanguageId != MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT))
+        return winshim::Failure(ERROR_RESOURCE_LANG_NOT_FOUND, 0);
     const wchar_t *text = nullptr;
     for (const auto &message : kMessages)
         if (message.code == dwMessageId)
             text = message.text;
-    if (!text) {
-        SetLastError(ERROR_MR_MID_NOT_FOUND);
-        return 0;
-    }
+    if (!text)
+        return winshim::Failure(ERROR_MR_MID_NOT_FOUND, 0);
     size_t length = wcslen(text);
     if (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
         wchar_t *block = static_cast<wchar_t *>(malloc((length + 1) * sizeof(wchar_t)));
-        if (!block) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
-        }
+        if (!block)
+            return winshim::Failure(ERROR_NOT_ENOUGH_MEMORY, 0);
         wmemcpy(block, text, length + 1);
         *reinterpret_cast<LPWSTR *>(lpBuffer) = block;
     } else {
-        if (nSize <= length) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return 0;
-        }
+        if (nSize <= length)
+            return winshim::Failure(ERROR_INSUFFICIENT_BUFFER, 0);
         wmemcpy(lpBuffer, text, length + 1);
     }
     return static_cast<DWORD>(length);

@@ -104,7 +104,7 @@ void Parser::Skip(Visitor &visitor, uint64_t begin, const char *reason) {
         passed_line_ = in_.number();
         passed_reason_ = reason;
     }
-    if (report_ && !quick_)
+    if (report_ && !skim_)
         ReportOnce(file_, in_.number(), reason);
     visitor.Skipped(begin, in_.end_offset());
 }
@@ -134,7 +134,7 @@ LONG Parser::Body(Visitor &visitor, bool in_section, bool wanted) {
         // A value of a section that names no key, or of none, is read all
         // the same: its hex list decides where the next statement begins.
         bool keep = in_section && wanted;
-        if (!keep && quick_ && !memchr(s.data(), '\\', s.size()))
+        if (!keep && skim_ && !memchr(s.data(), '\\', s.size()))
             continue;
         Value &value = keep ? fresh_ : scratch_;
         value.name.clear();
@@ -170,7 +170,7 @@ void Parser::SectionLine(Visitor &visitor, std::string_view s, bool &in_section,
     bool removal = !name.empty() && name[0] == '-';
     if (removal)
         name.remove_prefix(1);
-    visitor.Mark(begin);
+    visitor.SectionLineAt(begin);
     in_section = wanted = false;
     bool root = name.size() >= root_.size() &&
                 (name.compare(0, root_.size(), root_) == 0 || StartsNoCase(name, root_));
@@ -275,7 +275,12 @@ Parser::Outcome Parser::Statement(std::string_view s, Value &value, bool keep) {
     pos++;
     while (pos < s.size() && IsBlank(s[pos]))
         pos++;
-    std::string_view rest = s.substr(pos);
+    return Data(s.substr(pos), value, keep);
+}
+
+// A value's data: "-" (a removal), a string, a dword, or a hex list. The
+// kinds are spelled in lower case, as regedit takes them.
+Parser::Outcome Parser::Data(std::string_view rest, Value &value, bool keep) {
     reason_ = "unknown kind of value";
     if (rest.empty())
         return Outcome::Bad;
@@ -294,104 +299,108 @@ Parser::Outcome Parser::Statement(std::string_view s, Value &value, bool keep) {
             value.data += '\0';
         return Outcome::Value;
     }
-    // The kinds are spelled in lower case, as regedit takes them.
-    if (rest.compare(0, 6, "dword:") == 0) {
-        size_t p = 6, digits = 0;
-        uint32_t n = 0;
-        while (p < rest.size() && IsBlank(rest[p]))
-            p++;
-        for (; p < rest.size() && HexDigit(rest[p]) >= 0; p++, digits++)
-            n = n << 4 | static_cast<uint32_t>(HexDigit(rest[p]));
-        if (digits == 0 || digits > 8 || !Ends(rest, p)) {
-            reason_ = "bad dword value";
-            return Outcome::Bad;
-        }
-        value.type = REG_DWORD;
-        for (int i = 0; keep && i < 4; i++)
-            value.data += static_cast<char>(n >> (8 * i) & 0xFF);
-        return Outcome::Value;
-    }
+    if (rest.compare(0, 6, "dword:") == 0)
+        return Dword(rest.substr(6), value, keep);
     if (rest.compare(0, 4, "hex:") == 0) {
         value.type = REG_BINARY;
         return HexList(rest.substr(4), keep ? &value.data : nullptr) ? Outcome::Value : Outcome::Bad;
     }
-    if (rest.compare(0, 4, "hex(") == 0) {
-        // "hex(N):", N up to eight hex digits, none for 0.
-        size_t p = 4;
-        uint32_t type = 0;
-        for (; p < rest.size() && p < 12 && HexDigit(rest[p]) >= 0; p++)
-            type = type << 4 | static_cast<uint32_t>(HexDigit(rest[p]));
-        if (rest.compare(p, 2, "):") != 0) {
-            reason_ = "bad value type";
-            return Outcome::Bad;
-        }
-        value.type = type;
-        if (!HexList(rest.substr(p + 2), keep ? &value.data : nullptr))
-            return Outcome::Bad;
-        // Version 5 files hold strings in hex as UTF-16; ours are narrow.
-        if (keep && wide_strings_ && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ))
-            value.data = NarrowFromUtf16(value.data);
-        return Outcome::Value;
-    }
+    if (rest.compare(0, 4, "hex(") == 0)
+        return TypedHex(rest.substr(4), value, keep);
     return Outcome::Bad;
 }
 
-// "01,02,\" and its continuations, "  03,04": bytes of one or more hex digits
-// of a value up to ff, each followed by a comma, the list ending at the line's
-// end or a comment, or going on after ",\" on the next line that holds more
-// than blanks or a comment. A next line that does not begin with a hex digit
-// breaks the list off: the value is passed over, and that line with it. The
-// end of the file ends the list where it stands.
+// "dword:" then blanks and one to eight hex digits.
+Parser::Outcome Parser::Dword(std::string_view rest, Value &value, bool keep) {
+    size_t p = 0, digits = 0;
+    uint32_t n = 0;
+    while (p < rest.size() && IsBlank(rest[p]))
+        p++;
+    for (; p < rest.size() && HexDigit(rest[p]) >= 0; p++, digits++)
+        n = n << 4 | static_cast<uint32_t>(HexDigit(rest[p]));
+    if (digits == 0 || digits > 8 || !Ends(rest, p)) {
+        reason_ = "bad dword value";
+        return Outcome::Bad;
+    }
+    value.type = REG_DWORD;
+    if (keep) {
+        char bytes[4];
+        PutLe32(bytes, n);
+        value.data.append(bytes, 4);
+    }
+    return Outcome::Value;
+}
+
+// "hex(N):" and a hex list, N of up to eight hex digits, none for 0.
+Parser::Outcome Parser::TypedHex(std::string_view rest, Value &value, bool keep) {
+    size_t p = 0;
+    uint32_t type = 0;
+    for (; p < rest.size() && p < 8 && HexDigit(rest[p]) >= 0; p++)
+        type = type << 4 | static_cast<uint32_t>(HexDigit(rest[p]));
+    if (rest.compare(p, 2, "):") != 0) {
+        reason_ = "bad value type";
+        return Outcome::Bad;
+    }
+    value.type = type;
+    if (!HexList(rest.substr(p + 2), keep ? &value.data : nullptr))
+        return Outcome::Bad;
+    // Version 5 files hold strings in hex as UTF-16; ours are narrow.
+    if (keep && wide_strings_ && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ))
+        value.data = NarrowFromUtf16(value.data);
+    return Outcome::Value;
+}
+
+// The bytes of one line of a hex list: each of one or more hex digits of a
+// value up to ff, followed by a comma, the line ending at its end or a
+// comment, or in ",\" when the list goes on (*more).
+bool Parser::HexLine(std::string_view s, std::string *out, bool *more) {
+    size_t pos = 0;
+    *more = false;
+    for (;;) {
+        while (pos < s.size() && IsBlank(s[pos]))
+            pos++;
+        if (pos == s.size() || s[pos] == ';')
+            return true;
+        if (s[pos] == '\\') {
+            *more = Ends(s, pos + 1);
+            reason_ = "bad hex byte";
+            return *more;
+        }
+        // The usual "xx," at once.
+        int hi = HexDigit(s[pos]), lo = pos + 1 < s.size() ? HexDigit(s[pos + 1]) : -1;
+        if (hi >= 0 && lo >= 0 && pos + 2 < s.size() && s[pos + 2] == ',') {
+            if (out)
+                *out += static_cast<char>(hi << 4 | lo);
+            pos += 3;
+            continue;
+        }
+        reason_ = "bad hex byte";
+        if (hi < 0)
+            return false;
+        unsigned byte = 0;
+        for (; pos < s.size() && HexDigit(s[pos]) >= 0; pos++)
+            if ((byte = byte << 4 | static_cast<unsigned>(HexDigit(s[pos]))) > 0xFF)
+                return false;
+        if (out)
+            *out += static_cast<char>(byte);
+        if (pos < s.size() && s[pos] == ',') {
+            pos++;
+            continue;
+        }
+        return Ends(s, pos);
+    }
+}
+
+// "01,02,\" and its continuations, "  03,04": a list that ends in ",\" goes
+// on at the next line that holds more than blanks or a comment. A next line
+// that does not begin with a hex digit breaks the list off: the value is
+// passed over, and that line with it. The end of the file ends the list
+// where it stands.
 bool Parser::HexList(std::string_view s, std::string *out) {
     uint64_t begin = in_.offset();
-    for (;;) {
-        size_t pos = 0;
-        bool more = false;
-        for (;;) {
-            while (pos < s.size() && IsBlank(s[pos]))
-                pos++;
-            if (pos == s.size() || s[pos] == ';')
-                break;
-            if (s[pos] == '\\') {
-                more = Ends(s, pos + 1);
-                if (!more) {
-                    reason_ = "bad hex byte";
-                    return false;
-                }
-                break;
-            }
-            // The usual "xx," at once.
-            int hi = HexDigit(s[pos]), lo = pos + 1 < s.size() ? HexDigit(s[pos + 1]) : -1;
-            if (hi >= 0 && lo >= 0 && pos + 2 < s.size() && s[pos + 2] == ',') {
-                if (out)
-                    *out += static_cast<char>(hi << 4 | lo);
-                pos += 3;
-                continue;
-            }
-            if (hi < 0) {
-                reason_ = "bad hex byte";
-                return false;
-            }
-            unsigned byte = 0;
-            for (; pos < s.size() && HexDigit(s[pos]) >= 0; pos++) {
-                byte = byte << 4 | static_cast<unsigned>(HexDigit(s[pos]));
-                if (byte > 0xFF) {
-                    reason_ = "bad hex byte";
-                    return false;
-                }
-            }
-            if (out)
-                *out += static_cast<char>(byte);
-            if (pos < s.size() && s[pos] == ',') {
-                pos++;
-                continue;
-            }
-            if (!Ends(s, pos)) {
-                reason_ = "bad hex byte";
-                return false;
-            }
-            break;
-        }
+    for (bool more;;) {
+        if (!HexLine(s, out, &more))
+            return false;
         if (!more)
             return true;
         std::string_view line;

@@ -23,7 +23,7 @@ public:
     // A line after which the reader carries nothing over from the lines
     // above: a section, a key's removal, or a section that names no key of
     // this hive. Called first for each of them.
-    virtual void Mark(uint64_t begin) { (void)begin; }
+    virtual void SectionLineAt(uint64_t begin) { (void)begin; }
     // A section for key `path` (components split by '\\'). Returns whether
     // its values are wanted.
     virtual bool Section(std::string_view path, uint64_t begin, uint64_t end) = 0;
@@ -54,7 +54,7 @@ public:
     // values of sections not wanted are read only as far as their lines'
     // shape needs (one without a backslash cannot go on over lines), and
     // lines passed over are not told.
-    void Quick() { quick_ = true; }
+    void SkimUnwanted() { skim_ = true; }
 
     // Parses the whole file; values go to the visitor only for the sections
     // it wants, though every line is read as carefully (a hex list's lines
@@ -87,14 +87,18 @@ private:
     void Skip(Visitor &visitor, uint64_t begin, const char *reason);
     void SectionLine(Visitor &visitor, std::string_view s, bool &in_section, bool &wanted);
     Outcome Statement(std::string_view s, Value &value, bool keep);
+    Outcome Data(std::string_view rest, Value &value, bool keep);
+    Outcome Dword(std::string_view rest, Value &value, bool keep);
+    Outcome TypedHex(std::string_view rest, Value &value, bool keep);
     bool QuotedString(std::string_view s, size_t &pos, std::string *out);
+    bool HexLine(std::string_view s, std::string *out, bool *more);
     bool HexList(std::string_view s, std::string *out);
 
     LineReader &in_;
     std::string_view root_;
     const std::string &file_;
     bool report_;
-    bool wide_strings_ = false, has_header_ = false, quick_ = false;
+    bool wide_strings_ = false, has_header_ = false, skim_ = false;
     uint64_t body_ = 0, dangling_ = UINT64_MAX;
     const char *reason_ = nullptr;  // why the last statement was passed over
     long passed_line_ = 0;

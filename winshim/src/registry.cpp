@@ -114,6 +114,14 @@ LONG Values(Key *key) {
     return ERROR_SUCCESS;
 }
 
+// The open key behind a handle, with its values: where every function that
+// looks at a key's values begins.
+LONG KeyWithValues(HKEY hKey, Key **out) {
+    if (LONG rc = KeyOf(hKey, out))
+        return rc;
+    return Values(*out);
+}
+
 // The key's subkeys, read when first asked for where the hive's index spared
 // reading them at the open.
 LONG Subkeys(Key *key) {
@@ -228,9 +236,7 @@ extern "C" LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueN
     if (DWORD fault = InjectedFault("RegEnumValueA"))
         return static_cast<LSTATUS>(fault);
     Key *key;
-    if (LONG rc = KeyOf(hKey, &key))
-        return rc;
-    if (LONG rc = Values(key))
+    if (LONG rc = KeyWithValues(hKey, &key))
         return rc;
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
@@ -254,9 +260,7 @@ extern "C" LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpc
     if (DWORD fault = InjectedFault("RegQueryInfoKeyA"))
         return static_cast<LSTATUS>(fault);
     Key *key;
-    if (LONG rc = KeyOf(hKey, &key))
-        return rc;
-    if (LONG rc = Values(key))
+    if (LONG rc = KeyWithValues(hKey, &key))
         return rc;
     if (lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
@@ -304,9 +308,7 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
     if (DWORD fault = InjectedFault("RegQueryValueExA"))
         return static_cast<LSTATUS>(fault);
     Key *key;
-    if (LONG rc = KeyOf(hKey, &key))
-        return rc;
-    if (LONG rc = Values(key))
+    if (LONG rc = KeyWithValues(hKey, &key))
         return rc;
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
@@ -336,7 +338,7 @@ extern "C" LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Rese
         // it when it is missing; nothing is written when it is there. What
         // the key holds is read when first asked for: a create is most often
         // for a write, which needs none of it.
-        rc = winshim::EditHive(key->root, {winshim::HiveEdit::CreateKey, key->path, {}, {}}, &created);
+        rc = winshim::EditHive(key->root, winshim::HiveEdit::Create(key->path), &created);
         key->read = false;
     } else {
         // Nothing can be made here: an existing key opens as with
@@ -369,7 +371,7 @@ extern "C" LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, D
     value.name = lpValueName ? lpValueName : "";
     value.type = dwType;
     value.data.assign(reinterpret_cast<const char *>(lpData), lpData ? cbData : 0);
-    if (LONG rc = winshim::EditHive(key->root, {winshim::HiveEdit::SetValue, key->path, value, value.name}))
+    if (LONG rc = winshim::EditHive(key->root, winshim::HiveEdit::Set(key->path, value, value.name, false)))
         return rc;
     // The handle sees its own write, as on Windows (one not read yet reads
     // it with the rest).

@@ -60,14 +60,10 @@ HMODULE const kWinspool = reinterpret_cast<HMODULE>(&winspool_loads);
 // Contract: the version that WINSHIM_WINVER names (PLATFORM.MAJOR.MINOR),
 // else Windows 10; dwOSVersionInfoSize must be set to the record's size.
 extern "C" BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW info) {
-    if (DWORD fault = InjectedFault("GetVersionExW")) {
-        SetLastError(fault);
-        return FALSE;
-    }
-    if (!info || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOW)) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
+    if (DWORD fault = InjectedFault("GetVersionExW"))
+        return winshim::Failure(fault, FALSE);
+    if (!info || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOW))
+        return winshim::Failure(ERROR_INSUFFICIENT_BUFFER, FALSE);
     Version(info->dwPlatformId, info->dwMajorVersion, info->dwMinorVersion);
     info->dwBuildNumber = 0;
     info->szCSDVersion[0] = L'\0';
@@ -79,10 +75,8 @@ extern "C" BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW info) {
 // missing value, gives lpDefault. Returns the count of characters copied.
 extern "C" DWORD WINAPI GetProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName, LPCWSTR lpDefault,
                                           LPWSTR lpReturnedString, DWORD nSize) {
-    if (DWORD fault = InjectedFault("GetProfileStringW")) {
-        SetLastError(fault);
-        return CopyCut(L"", lpReturnedString, nSize);
-    }
+    if (DWORD fault = InjectedFault("GetProfileStringW"))
+        return winshim::Failure(fault, CopyCut(L"", lpReturnedString, nSize));
     std::string device;
     if (lpAppName && lpKeyName && winshim::EqualNoCaseWide(lpAppName, L"windows") &&
         winshim::EqualNoCaseWide(lpKeyName, L"device") && winshim::DeviceValue(device))
@@ -93,15 +87,11 @@ extern "C" DWORD WINAPI GetProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName, 
 // Contract: the environment variable as wide text; with a buffer too small,
 // the size needed (terminator included) and nothing copied.
 extern "C" DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize) {
-    if (DWORD fault = InjectedFault("GetEnvironmentVariableW")) {
-        SetLastError(fault);
-        return 0;
-    }
+    if (DWORD fault = InjectedFault("GetEnvironmentVariableW"))
+        return winshim::Failure(fault, 0);
     const char *value = lpName ? getenv(winshim::Utf8FromWide(lpName).c_str()) : nullptr;
-    if (!value) {
-        SetLastError(ERROR_ENVVAR_NOT_FOUND);
-        return 0;
-    }
+    if (!value)
+        return winshim::Failure(ERROR_ENVVAR_NOT_FOUND, 0);
     std::wstring text = winshim::WideFromUtf8(value);
     if (!lpBuffer || nSize <= text.size())
         return static_cast<DWORD>(text.size() + 1);
@@ -111,45 +101,31 @@ extern "C" DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer,
 
 // Contract: "winspool.drv" (any case) loads, counted; nothing else does.
 extern "C" HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
-    if (DWORD fault = InjectedFault("LoadLibraryW")) {
-        SetLastError(fault);
-        return nullptr;
-    }
-    if (!lpLibFileName || !winshim::EqualNoCaseWide(lpLibFileName, L"winspool.drv")) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
+    if (DWORD fault = InjectedFault("LoadLibraryW"))
+        return winshim::Failure(fault, nullptr);
+    if (!lpLibFileName || !winshim::EqualNoCaseWide(lpLibFileName, L"winspool.drv"))
+        return winshim::Failure(ERROR_MOD_NOT_FOUND, nullptr);
     winspool_loads++;
     return kWinspool;
 }
 
 // Contract: GetDefaultPrinterW of a loaded winspool.drv.
 extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
-    if (DWORD fault = InjectedFault("GetProcAddress")) {
-        SetLastError(fault);
-        return nullptr;
-    }
-    if (hModule != kWinspool || winspool_loads == 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    if (!lpProcName || strcmp(lpProcName, "GetDefaultPrinterW") != 0) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
-    }
+    if (DWORD fault = InjectedFault("GetProcAddress"))
+        return winshim::Failure(fault, nullptr);
+    if (hModule != kWinspool || winspool_loads == 0)
+        return winshim::Failure(ERROR_INVALID_HANDLE, nullptr);
+    if (!lpProcName || strcmp(lpProcName, "GetDefaultPrinterW") != 0)
+        return winshim::Failure(ERROR_PROC_NOT_FOUND, nullptr);
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(&GetDefaultPrinterW));
 }
 
 // Contract: releases one load of a library.
 extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
-    if (DWORD fault = InjectedFault("FreeLibrary")) {
-        SetLastError(fault);
-        return FALSE;
-    }
-    if (hLibModule != kWinspool || winspool_loads == 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (DWORD fault = InjectedFault("FreeLibrary"))
+        return winshim::Failure(fault, FALSE);
+    if (hLibModule != kWinspool || winspool_loads == 0)
+        return winshim::Failure(ERROR_INVALID_HANDLE, FALSE);
     winspool_loads--;
     return TRUE;
 }
@@ -157,28 +133,20 @@ extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
 // Contract: a fixed block (GMEM_FIXED), zeroed with GMEM_ZEROINIT; movable
 // blocks are not provided.
 extern "C" HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
-    if (DWORD fault = InjectedFault("GlobalAlloc")) {
-        SetLastError(fault);
-        return nullptr;
-    }
-    if (uFlags & ~static_cast<UINT>(GMEM_ZEROINIT)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
+    if (DWORD fault = InjectedFault("GlobalAlloc"))
+        return winshim::Failure(fault, nullptr);
+    if (uFlags & ~static_cast<UINT>(GMEM_ZEROINIT))
+        return winshim::Failure(ERROR_INVALID_PARAMETER, nullptr);
     void *block = (uFlags & GMEM_ZEROINIT) ? calloc(dwBytes ? dwBytes : 1, 1) : malloc(dwBytes ? dwBytes : 1);
-    if (!block)
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return block;
+    return block ? block : winshim::Failure(ERROR_NOT_ENOUGH_MEMORY, block);
 }
 
 namespace {
 
 // Both kinds of block are the C library's; a fault leaves the block alone.
 void *FreeBlock(const char *function, void *block) {
-    if (DWORD fault = InjectedFault(function)) {
-        SetLastError(fault);
-        return block;
-    }
+    if (DWORD fault = InjectedFault(function))
+        return winshim::Failure(fault, block);
     free(block);
     return nullptr;
 }
