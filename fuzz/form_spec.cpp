@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)
         return 0;
     // The first byte picks the option; the rest is its text, as UTF-8.
-    int op = data[0] % 2;
+    FormOp op = data[0] % 2 ? Set : Add;
     std::wstring text;
     if (!fuzz::Wide(std::string(reinterpret_cast<const char *>(data + 1), size - 1), text))
         return 0;

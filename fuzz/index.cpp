@@ -12,6 +12,9 @@
 #include <windows.h>
 
 #include "harness.h"
+#include "testing.h"
+
+#include "../tests/describe.h"
 
 #include <string.h>
 #include <time.h>
@@ -35,32 +38,9 @@ const char HIVE[] =
 
 const char *const PATHS[] = {"", "A", "a\\SUB", "A\\Sub\\Deep", "B", "b\\One", "B\\Two", "None", "A\\None"};
 
-// Where the index's header keeps the hive's identity, where the directory of
-// blocks lies and its check, and the header's check: the format's own
+// Where the index's header keeps the hive's identity: the format's own
 // numbers, written down again here.
-const size_t HEADER = 256, IDENTITY = 8, IDENTITY_END = 64, BLOCKS = 184, DIRECTORY = 192, DIRECTORY_CHECK = 200,
-             CHECK = 248;
-
-std::string Describe(const char *path) {
-    HKEY key;
-    LONG rc = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ, &key);
-    if (rc != ERROR_SUCCESS)
-        return "open " + std::to_string(rc);
-    std::string out;
-    char name[256];
-    for (DWORD i = 0; RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; i++)
-        out += std::string("key ") + name + "\n";
-    for (DWORD i = 0;; i++) {
-        BYTE data[256];
-        DWORD name_size = sizeof name, size = sizeof data, type;
-        if (RegEnumValueA(key, i, name, &name_size, nullptr, &type, data, &size) != ERROR_SUCCESS)
-            break;
-        out += std::string("value ") + name + " " + std::to_string(type) + " " +
-               std::string(reinterpret_cast<char *>(data), size) + "\n";
-    }
-    RegCloseKey(key);
-    return out;
-}
+const size_t HEADER = 256, IDENTITY = 8, IDENTITY_END = 64;
 
 std::string IndexPath() { return fuzz::Scratch() + "/registry/.HKEY_CURRENT_USER.reg.winshim-index"; }
 
@@ -98,37 +78,6 @@ const Setup &Once() {
     return setup;
 }
 
-// A little-endian number of n bytes, and one of eight written.
-uint64_t Word(const char *data, size_t at, size_t n) {
-    uint64_t v = 0;
-    for (size_t i = n; i-- > 0;)
-        v = v << 8 | static_cast<unsigned char>(data[at + i]);
-    return v;
-}
-void PutWord(std::string &bytes, size_t at, uint64_t v) {
-    for (int i = 0; i < 8; i++)
-        bytes[at + i] = static_cast<char>(v >> (8 * i));
-}
-
-// The checks of the header, the directory and a block (its number first), as
-// the index computes them.
-uint64_t Check(const char *data, size_t size) {
-    auto word = [data](size_t at, size_t n) { return Word(data, at, n); };
-    uint64_t h = 0xcbf29ce484222325ull;
-    auto step = [&h](uint64_t w) {
-        h = (h ^ w) * 0x9e3779b97f4a7c15ull;
-        h ^= h >> 29;
-    };
-    size_t i = 0;
-    for (; i + 8 <= size; i += 8)
-        step(word(i, 8));
-    uint64_t tail = size - i;
-    for (; i < size; i++)
-        tail = tail << 8 | static_cast<unsigned char>(data[i]);
-    step(tail);
-    return h;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -140,25 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (raw) {
         bytes.assign(reinterpret_cast<const char *>(data + 1), size - 1);
         if (bytes.size() >= HEADER) {
-            // Every check made to match, so that the reader decodes whatever
-            // the blocks hold.
+            // Of this hive, every check made to match, so that the reader
+            // decodes whatever the blocks hold.
             memcpy(&bytes[IDENTITY], &setup.genuine[IDENTITY], IDENTITY_END - IDENTITY);
-            uint64_t blocks = Word(bytes.data(), BLOCKS, 8), directory = Word(bytes.data(), DIRECTORY, 8);
-            if (directory <= bytes.size() && blocks <= (bytes.size() - directory) / 8) {
-                for (uint64_t b = 0; b < blocks; b++) {
-                    uint64_t start = Word(bytes.data(), directory + 8 * b, 8);
-                    uint64_t end = b + 1 < blocks ? Word(bytes.data(), directory + 8 * (b + 1), 8) : directory;
-                    if (start < end && end <= directory && end - start >= 8) {
-                        std::string block(8, '\0');
-                        for (int i = 0; i < 8; i++)
-                            block[i] = static_cast<char>(b >> (8 * i));
-                        block.append(bytes, start, end - start - 8);
-                        PutWord(bytes, end - 8, Check(block.data(), block.size()));
-                    }
-                }
-                PutWord(bytes, DIRECTORY_CHECK, Check(bytes.data() + directory, bytes.size() - directory));
-            }
-            PutWord(bytes, CHECK, Check(bytes.data(), CHECK));
+            winshim::testing::SealIndex(bytes);
         }
     } else {
         bytes = setup.genuine;

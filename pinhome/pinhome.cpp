@@ -42,8 +42,8 @@ enum {
 };
 
 static int quiet;
-static int user_only;
-static int dir_given;
+static int user_only;        // nonzero: for the current user; addreg raises it when HKCU holds the value
+static bool dir_given;       // -d named the editor directory
 static const char *editor_dir;
 
 // --- messages ---------------------------------------------------------------
@@ -197,7 +197,8 @@ static void Confirm(const char *dir) {
 // A value stored for the current user wins over one for all users; so the
 // directory goes where it will be read: under HKCU when the value is there
 // already or -u asks for it, else under HKLM, falling back to HKCU when HKLM
-// may not be written.
+// may not be written. A value found under HKCU raises user_only, as -u
+// would have: from there on the run is one for the current user.
 static int addreg(const char *dir) {
     bool asked = user_only != 0;
     if (!asked) {
@@ -283,7 +284,7 @@ int main(int argc, char **argv) {
             break;
         case 'd':
             editor_dir = optarg;
-            dir_given++;
+            dir_given = true;
             break;
         case 'h':
             usage();

@@ -24,13 +24,15 @@ enum { TEXT_SIZE = 256, MAX_EDITS = 256, NAME_SIZE = 250 };
 
 // --- run settings -----------------------------------------------------------
 
+// The spooler call of an edit, and the word of its result line.
+enum FormOp { Add = 0, Set = 1, Delete = 2 };
+static const wchar_t *const op_words[] = {L"ADD", L"SET", L"DEL"};
+
 struct FormEdit {
     wchar_t *target;  // the form the edit is for, as its result line names it
-    int op;           // 0 add, 1 set, 2 delete
+    FormOp op;
     FORM_INFO_1W info;
 };
-
-static const wchar_t *const op_words[] = {L"ADD", L"SET", L"DEL"};
 
 static wchar_t *printerName;
 static int showPoints;
@@ -344,16 +346,16 @@ static FORM_INFO_1W *ParseFormSpec(FORM_INFO_1W *pForm, wchar_t *str) {
 }
 
 // Records one --add, --set or --del, its form spec parsed at once.
-static void RecordEdit(int op, wchar_t *parameter) {
+static void RecordEdit(FormOp op, wchar_t *parameter) {
     if (editCount == MAX_EDITS)
         Die(L"ERROR: too many form edits (%d at most)", MAX_EDITS);
     FormEdit *edit = &edits[editCount];
     edit->op = op;
-    if (op == 2) {
+    if (op == Delete) {
         edit->target = parameter;
     } else {
         wchar_t *formSpec = parameter;
-        wchar_t *slash = op == 1 ? wcschr(parameter, L'/') : nullptr;
+        wchar_t *slash = op == Set ? wcschr(parameter, L'/') : nullptr;
         if (slash) {
             *slash = L'\0';
             formSpec = slash + 1;
@@ -371,8 +373,8 @@ static void ApplyFormEdits(HANDLE handle) {
         FormEdit *edit = &edits[i];
         BOOL ok;
         switch (edit->op) {
-        case 0: ok = AddFormW(handle, 1, (LPBYTE)&edit->info); break;
-        case 1: ok = SetFormW(handle, edit->target, 1, (LPBYTE)&edit->info); break;
+        case Add: ok = AddFormW(handle, 1, (LPBYTE)&edit->info); break;
+        case Set: ok = SetFormW(handle, edit->target, 1, (LPBYTE)&edit->info); break;
         default: ok = DeleteFormW(handle, edit->target); break;
         }
         if (ok) {
@@ -650,11 +652,11 @@ extern "C" int wmain(int argc, wchar_t **argv) {
         } else if (!wcscmp(option, L"--printer")) {
             printerName = OptionValue(value, option, &i, argc, argv);
         } else if (!wcscmp(option, L"--del")) {
-            RecordEdit(2, OptionValue(value, option, &i, argc, argv));
+            RecordEdit(Delete, OptionValue(value, option, &i, argc, argv));
         } else if (!wcscmp(option, L"--add")) {
-            RecordEdit(0, OptionValue(value, option, &i, argc, argv));
+            RecordEdit(Add, OptionValue(value, option, &i, argc, argv));
         } else if (!wcscmp(option, L"--set")) {
-            RecordEdit(1, OptionValue(value, option, &i, argc, argv));
+            RecordEdit(Set, OptionValue(value, option, &i, argc, argv));
         } else if (!wcscmp(option, L"--showforms")) {
             showForms = 1;
         } else if (!wcscmp(option, L"--noforms")) {

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include "../describe.h"
 #include "store.h"
+#include "testing.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -45,29 +47,6 @@ protected:
         return stat(IndexFile().c_str(), &st) == 0;
     }
 };
-
-// Everything the API says of a key, as one text.
-std::string Describe(const std::string &path) {
-    HKEY key;
-    LONG rc = RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key);
-    if (rc != ERROR_SUCCESS)
-        return "open " + std::to_string(rc);
-    std::string out = "keys";
-    char name[512];
-    for (DWORD i = 0; RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; i++)
-        out += std::string(" ") + name;
-    out += "\nvalues";
-    for (DWORD i = 0;; i++) {
-        BYTE data[512];
-        DWORD name_size = sizeof name, size = sizeof data, type;
-        if (RegEnumValueA(key, i, name, &name_size, nullptr, &type, data, &size) != ERROR_SUCCESS)
-            break;
-        out += std::string(" ") + name + ":" + std::to_string(type) + ":" +
-               std::string(reinterpret_cast<char *>(data), size);
-    }
-    RegCloseKey(key);
-    return out;
-}
 
 // Lets the clock that dates file changes pass the hive's last change, so
 // that an index may be made of it.
@@ -276,6 +255,13 @@ TEST_F(Index, ABlockOfAnotherIndexIsNotBelieved) {
     std::ofstream(IndexFile(), std::ios::binary) << forged;
     chmod(IndexFile().c_str(), 0644);
     ExpectSameAnswers({"Software\\K102000", "Software\\K102001", "Software"}, "B's blocks in A's index");
+    // Sealed anew, as one who may write the index could: its blocks pass
+    // every check, but the hive does not show B's key where they say.
+    ASSERT_TRUE(winshim::testing::SealIndex(forged));
+    unlink(IndexFile().c_str());
+    std::ofstream(IndexFile(), std::ios::binary) << forged;
+    chmod(IndexFile().c_str(), 0644);
+    EXPECT_EQ(Describe("Software\\K102000"), "keys\nvalues v:1:2000" + std::string(1, '\0'));
 }
 
 // A file system with room for twice the hive: readers, three beside each of

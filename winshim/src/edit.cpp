@@ -50,10 +50,7 @@ LONG ValueText(const Value &value, bool wide_strings, const std::string &nl, std
     }
     if (value.type == REG_DWORD && data.size() == 4) {
         char digits[16];
-        uint32_t n = 0;
-        for (int i = 3; i >= 0; i--)
-            n = n << 8 | static_cast<unsigned char>(data[i]);
-        snprintf(digits, sizeof digits, "dword:%08x", n);
+        snprintf(digits, sizeof digits, "dword:%08x", GetLe32(data.data()));
         out = line + digits + nl;
         return ERROR_SUCCESS;
     }

@@ -27,6 +27,7 @@
 // cent of its size.
 
 #include "index.h"
+#include "testing.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -155,6 +156,19 @@ void PutIdentity(char *header, const struct stat &st) {
     PutLe64(header + kMtimeNs, static_cast<uint64_t>(st.st_mtim.tv_nsec));
     PutLe64(header + kCtime, static_cast<uint64_t>(st.st_ctim.tv_sec));
     PutLe64(header + kCtimeNs, static_cast<uint64_t>(st.st_ctim.tv_nsec));
+}
+
+// The hive's identity that the header keeps, as a status.
+struct stat IdentityOf(const char *header) {
+    struct stat st {};
+    st.st_dev = static_cast<dev_t>(GetLe64(header + kDev));
+    st.st_ino = static_cast<ino_t>(GetLe64(header + kIno));
+    st.st_size = static_cast<off_t>(GetLe64(header + kSize));
+    st.st_mtim.tv_sec = static_cast<time_t>(GetLe64(header + kMtime));
+    st.st_mtim.tv_nsec = static_cast<long>(GetLe64(header + kMtimeNs));
+    st.st_ctim.tv_sec = static_cast<time_t>(GetLe64(header + kCtime));
+    st.st_ctim.tv_nsec = static_cast<long>(GetLe64(header + kCtimeNs));
+    return st;
 }
 
 // The seed of the block checks: the identity of the hive that the header
@@ -292,10 +306,7 @@ bool Index::ReadFrom(int dir, const std::string &name, const struct stat &hive) 
     const char *h = header_.data();
     if (memcmp(h, kMagic, sizeof kMagic) != 0 || GetLe64(h + kCheck) != Mix(kMixBasis, h, kCheck))
         return false;
-    char identity[kHeader];
-    memcpy(identity, h, kHeader);
-    PutIdentity(identity, hive);
-    if (memcmp(identity + kDev, h + kDev, kVerdict - kDev) != 0)
+    if (!SameFileVersion(IdentityOf(h), hive))
         return false;  // made of another file, or of this one before it changed
     if (h[kReason + kReasonSize - 1] != '\0')
         return false;
@@ -919,4 +930,25 @@ void IndexBuilder::Link(int file, uint64_t size) {
     sys::Flock(hive_fd_, LOCK_UN);
 }
 
+namespace testing {
+
+bool SealIndex(std::string &bytes) {
+    if (bytes.size() < kHeader)
+        return false;
+    char *h = &bytes[0];
+    uint64_t seed = Seed(h), blocks = GetLe64(h + kBlocks), directory = GetLe64(h + kDirectory);
+    if (directory <= bytes.size() && blocks <= (bytes.size() - directory) / 8) {
+        for (uint64_t b = 0; b < blocks; b++) {
+            uint64_t start = GetLe64(h + directory + 8 * b);
+            uint64_t end = b + 1 < blocks ? GetLe64(h + directory + 8 * (b + 1)) : directory;
+            if (start < end && end <= directory && end - start >= 8)
+                PutLe64(h + end - 8, BlockCheck(seed, b, h + start, static_cast<size_t>(end - start - 8)));
+        }
+        PutLe64(h + kDirectoryCheck, Mix(kMixBasis, h + directory, bytes.size() - directory));
+    }
+    PutLe64(h + kCheck, Mix(kMixBasis, h, kCheck));
+    return true;
+}
+
+}  // namespace testing
 }  // namespace winshim

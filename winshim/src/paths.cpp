@@ -267,13 +267,15 @@ LONG OpenCacheDirectory(unsigned options, Fd *out) {
 
 int OpenForListing(int dir) { return sys::OpenAt(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
-void InheritOwner(int dir, const char *name, int fd) {
+LONG InheritOwner(int dir, const char *name, int fd) {
     struct stat parent;
-    if (sys::EffectiveUser() != 0 || sys::Fstat(dir, &parent) != 0)
-        return;
+    if (sys::EffectiveUser() != 0)
+        return ERROR_SUCCESS;
+    if (sys::Fstat(dir, &parent) != 0)
+        return Win32FromErrno(errno);
     int rc = fd >= 0 ? sys::Fchown(fd, parent.st_uid, parent.st_gid)
                      : sys::FchownAt(dir, name, parent.st_uid, parent.st_gid);
-    (void)rc;  // best effort: the file is root's then
+    return rc == 0 ? ERROR_SUCCESS : Win32FromErrno(errno);
 }
 
 }  // namespace winshim

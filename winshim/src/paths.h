@@ -60,7 +60,8 @@ int OpenForListing(int dir);
 
 // Under root, gives file `name` of `dir` (through `fd` when it is not -1)
 // the owner of the directory, so that "sudo" does not take a user's store
-// away from the user. Best effort.
-void InheritOwner(int dir, const char *name, int fd);
+// away from the user. Most callers take it as best effort; the failure is
+// ERROR_ACCESS_DENIED or the like.
+LONG InheritOwner(int dir, const char *name, int fd);
 
 }  // namespace winshim

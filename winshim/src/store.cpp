@@ -246,21 +246,16 @@ LONG NewHiveFile::WriteAll(const char *data, size_t size) {
 LONG NewHiveFile::Finish(const struct stat *old) {
     if (LONG rc = Flush())
         return rc;
-    uid_t owner = static_cast<uid_t>(-1);
-    gid_t group = static_cast<gid_t>(-1);
-    mode_t mode = 0666 & ~sys::Umask();
-    struct stat parent;
-    if (old) {
-        owner = old->st_uid;
-        group = old->st_gid;
-        mode = old->st_mode & 07777;
-    } else if (sys::EffectiveUser() == 0 && sys::Fstat(place_->dir.get(), &parent) == 0) {
-        owner = parent.st_uid;  // root's first file in a store is the store's owner's
-        group = parent.st_gid;
-    }
-    // Owner first: a change of owner may clear bits of the mode.
-    if (sys::Fchown(fd_.get(), owner, group) != 0 || sys::Fchmod(fd_.get(), mode) != 0 || sys::Fsync(fd_.get()) != 0)
-        return errno == EPERM ? ERROR_ACCESS_DENIED : Win32FromErrno(errno);
+    // Owner first: a change of owner may clear bits of the mode. A hive's
+    // first file is made as root's other files in a store are.
+    if (old && sys::Fchown(fd_.get(), old->st_uid, old->st_gid) != 0)
+        return Win32FromErrno(errno);
+    if (!old)
+        if (LONG rc = InheritOwner(place_->dir.get(), nullptr, fd_.get()))
+            return rc;
+    mode_t mode = old ? old->st_mode & 07777 : 0666 & ~sys::Umask();
+    if (sys::Fchmod(fd_.get(), mode) != 0 || sys::Fsync(fd_.get()) != 0)
+        return Win32FromErrno(errno);
     return ERROR_SUCCESS;
 }
 
