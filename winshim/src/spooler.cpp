@@ -225,27 +225,42 @@ struct PrinterData {
     bool has_devmode = false;
     short paper = 0;
     bool is_default = false;
+    std::wstring key;  // the store's key, as spelt there
 };
 
-// The printer of that name, found as the spooler finds it: without regard to
-// the case of its letters, Latin-1 ones too, where the registry's names
-// compare only ASCII letters so.
+// Of the names of the printers, the one that a name opens: the one spelt
+// exactly so, else the first that matches without regard to the case of
+// its letters, Latin-1 ones too. CUPS keeps "BÜRO" and "Büro" as two queues,
+// and the store as two keys, as its names fold ASCII letters alone.
+size_t MatchName(const std::vector<std::wstring> &names, const std::wstring &name) {
+    for (size_t i = 0; i < names.size(); i++)
+        if (names[i] == name)
+            return i;
+    for (size_t i = 0; i < names.size(); i++)
+        if (winshim::EqualNoCaseWide(names[i], name))
+            return i;
+    return names.size();
+}
+
+// The printer of that name, found as the spooler finds it (MatchName).
 LONG ReadPrinter(const std::wstring &name, PrinterData &out) {
     winshim::KeyData printers;
     LONG rc = winshim::ReadKey(Root::LocalMachine, kPrinters, &printers);
     if (rc != ERROR_SUCCESS)
         return rc;
-    std::string key;
+    std::vector<std::wstring> names;
     for (std::string_view sub : printers.subkeys)
-        if (winshim::EqualNoCaseWide(winshim::WideFromUtf8(sub), name))
-            key = sub;
-    if (key.empty())
+        names.push_back(winshim::WideFromUtf8(sub));
+    size_t found = MatchName(names, name);
+    if (found == names.size())
         return ERROR_FILE_NOT_FOUND;
+    std::string key(printers.subkeys[found]);
     winshim::KeyData data;
     rc = winshim::ReadKey(Root::LocalMachine, std::string(kPrinters) + "\\" + key, &data);
     if (rc != ERROR_SUCCESS)
         return rc;
     out.name = name;
+    out.key = names[found];
     for (const winshim::Value &value : data.values) {
         std::string text = value.data.substr(0, value.data.find('\0'));
         if (winshim::EqualNoCase(value.name, "PaperSize") && value.type == REG_DWORD && value.data.size() >= 2) {
@@ -261,18 +276,21 @@ LONG ReadPrinter(const std::wstring &name, PrinterData &out) {
     return ERROR_SUCCESS;
 }
 
-// The queue of CUPS of that name, compared as the spooler compares names:
-// the server itself compares only ASCII letters without regard to case.
+// The queue of CUPS of that name, found as the spooler finds a printer
+// (MatchName), where the server itself folds only ASCII letters.
 bool FindQueue(const std::wstring &name, winshim::CupsQueue &out) {
     std::vector<winshim::CupsQueue> queues;
     if (!winshim::CupsQueues(queues))
         return false;
+    std::vector<std::wstring> names;
+    names.reserve(queues.size());
     for (const winshim::CupsQueue &queue : queues)
-        if (winshim::EqualNoCaseWide(winshim::WideFromUtf8(queue.name), name)) {
-            out = queue;
-            return true;
-        }
-    return false;
+        names.push_back(winshim::WideFromUtf8(queue.name));
+    size_t found = MatchName(names, name);
+    if (found == names.size())
+        return false;
+    out = queues[found];
+    return true;
 }
 
 // A queue's port, as Windows names the port of a printer of CUPS.
@@ -557,7 +575,9 @@ extern "C" BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter
     } else {
         if (LONG rc = ReadPrinter(printer->name, data))
             return Fail(rc == ERROR_FILE_NOT_FOUND ? ERROR_INVALID_PRINTER_NAME : rc);
-        data.is_default = DefaultPrinterName(default_name) && winshim::EqualNoCaseWide(default_name, data.name);
+        PrinterData default_data;
+        data.is_default = DefaultPrinterName(default_name) && ReadPrinter(default_name, default_data) == ERROR_SUCCESS &&
+                          default_data.key == data.key;
     }
     size_t needed = PrinterInfoSize(data);
     *pcbNeeded = static_cast<DWORD>(needed);
@@ -612,11 +632,16 @@ extern "C" BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBY
     } else {
         return Fail(ERROR_INVALID_FLAGS);
     }
+    std::vector<std::wstring> names;
+    names.reserve(printers.size());
+    for (const PrinterData &p : printers)
+        names.push_back(p.name);
+    size_t default_index = has_default ? MatchName(names, default_name) : printers.size();
+    if (default_index < printers.size())
+        printers[default_index].is_default = true;
     size_t needed = 0;
-    for (PrinterData &p : printers) {
-        p.is_default = has_default && winshim::EqualNoCaseWide(default_name, p.name);
+    for (const PrinterData &p : printers)
         needed += PrinterInfoSize(p);
-    }
     *pcbNeeded = static_cast<DWORD>(needed);
     *pcReturned = 0;
     if (needed && (!pPrinterEnum || cbBuf < needed))
