@@ -103,28 +103,16 @@ Cups *Answering() {
     return cups && !cups->gone ? cups : nullptr;
 }
 
-// "/printers/NAME.ppd", the name's bytes escaped as a URI's path needs.
-std::string PpdResource(const std::string &name) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out = "/printers/";
-    for (unsigned char c : name) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || strchr("-._~", c)) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out + ".ppd";
-}
-
 // The queue's PPD, or "" when it has none (a class, a raw queue) or the
 // server no longer answers.
 std::string FetchPpd(Cups &cups, const std::string &name) {
     constexpr size_t kMaxPpd = 16u << 20;
     cups.httpClearFields(cups.http);
-    if (cups.httpGet(cups.http, PpdResource(name).c_str()) != 0) {
+    // httpGet escapes the resource once (bytes above 127, controls, '%'); a
+    // queue's name holds nothing else that a path must escape, as CUPS
+    // refuses blanks, '/', '\\', '?', '#' and quotes in it.
+    std::string resource = "/printers/" + name + ".ppd";
+    if (cups.httpGet(cups.http, resource.c_str()) != 0) {
         cups.gone = true;
         return {};
     }
