@@ -278,19 +278,13 @@ LONG ReadPrinter(const std::wstring &name, PrinterData &out) {
 
 // The queue of CUPS of that name, found as the spooler finds a printer
 // (MatchName), where the server itself folds only ASCII letters.
-bool FindQueue(const std::wstring &name, winshim::CupsQueue &out) {
-    std::vector<winshim::CupsQueue> queues;
-    if (!winshim::CupsQueues(queues))
-        return false;
+const winshim::CupsQueue *FindQueue(const std::vector<winshim::CupsQueue> &queues, const std::wstring &name) {
     std::vector<std::wstring> names;
     names.reserve(queues.size());
     for (const winshim::CupsQueue &queue : queues)
         names.push_back(winshim::WideFromUtf8(queue.name));
     size_t found = MatchName(names, name);
-    if (found == names.size())
-        return false;
-    out = queues[found];
-    return true;
+    return found < queues.size() ? &queues[found] : nullptr;
 }
 
 // A queue's port, as Windows names the port of a printer of CUPS.
@@ -308,15 +302,12 @@ PrinterData QueueData(const winshim::CupsQueue &queue, short paper) {
     return data;
 }
 
-PrinterData QueueData(const winshim::CupsQueue &queue) { return QueueData(queue, winshim::CupsPaper(queue)); }
-
-// The default printer's name as CUPS gives it.
-bool CupsDefaultName(std::wstring &out) {
-    std::string name;
-    if (!winshim::CupsDefault(name))
-        return false;
-    out = winshim::WideFromUtf8(name);
-    return true;
+// Whether the queue is the default destination's; both are known by then.
+bool IsCupsDefault(const winshim::CupsQueue &queue) {
+    const std::string *name = winshim::CupsDefault();
+    const std::vector<winshim::CupsQueue> *queues = winshim::CupsQueues();
+    const winshim::CupsQueue *found = name && queues ? FindQueue(*queues, winshim::WideFromUtf8(*name)) : nullptr;
+    return found && found->name == queue.name;
 }
 
 // The store's "Device" value as it stands ("NAME,winspool,PORT"), or false.
@@ -340,9 +331,9 @@ namespace winshim {
 // destination, the entry that names it, as the spooler rewrites the entry
 // when the default changes; else the store's as it stands.
 bool DeviceValue(std::string &out) {
-    std::string name;
-    if (CupsPrinters() && CupsDefault(name)) {
-        out = name + ",winspool," + Utf8FromWide(CupsPort(WideFromUtf8(name)));
+    const std::string *name = CupsDefault();
+    if (name && !name->empty()) {
+        out = *name + ",winspool," + Utf8FromWide(CupsPort(WideFromUtf8(*name)));
         return true;
     }
     return StoreDeviceValue(out);
@@ -353,8 +344,10 @@ bool DeviceValue(std::string &out) {
 namespace {
 
 bool DefaultPrinterName(std::wstring &out) {
-    if (winshim::CupsPrinters())
-        return CupsDefaultName(out);
+    if (const std::string *name = winshim::CupsDefault()) {
+        out = winshim::WideFromUtf8(*name);
+        return !out.empty();
+    }
     std::string device;
     if (!StoreDeviceValue(device))
         return false;
@@ -410,9 +403,11 @@ extern "C" BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPP
         PrinterData data;
         if (printer->name.empty() || printer->name.find(L'\\') != std::wstring::npos)
             return Fail(ERROR_INVALID_PRINTER_NAME);
-        if (winshim::CupsPrinters()) {
-            if (!FindQueue(printer->name, printer->queue))
+        if (const std::vector<winshim::CupsQueue> *queues = winshim::CupsQueues()) {
+            const winshim::CupsQueue *queue = FindQueue(*queues, printer->name);
+            if (!queue)
                 return Fail(ERROR_INVALID_PRINTER_NAME);
+            printer->queue = *queue;
             printer->cups = true;
         } else if (LONG rc = ReadPrinter(printer->name, data)) {
             return Fail(rc == ERROR_FILE_NOT_FOUND ? ERROR_INVALID_PRINTER_NAME : rc);
@@ -548,8 +543,9 @@ extern "C" BOOL WINAPI DeleteFormW(HANDLE hPrinter, LPWSTR pFormName) {
 
 // Contract: level 2 of a printer handle: its name, port, driver, and its
 // default DEVMODE when the printer has a PaperSize (else pDevMode is null).
-// A queue of CUPS is described as the server listed it at the open, with
-// the paper of its default page size.
+// A queue of CUPS is described as the server listed it, with the paper of
+// its default page size; 1801 where the server stopped answering before it
+// told that.
 extern "C" BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbBuf, LPDWORD pcbNeeded) {
     if (DWORD fault = InjectedFault("GetPrinterW"))
         return Fail(fault);
@@ -561,13 +557,13 @@ extern "C" BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter
     if (!pcbNeeded)
         return Fail(ERROR_INVALID_PARAMETER);
     PrinterData data;
-    std::wstring default_name;
     if (printer->cups) {
-        // The sizing call and the fetch that follows ask the server once.
+        // A queue whose page size did not come in time is gone, as the
+        // server counts as one without queues from then on.
         if (!printer->asked) {
-            data = QueueData(printer->queue);
-            printer->paper = data.paper;
-            printer->is_default = DefaultPrinterName(default_name) && winshim::EqualNoCaseWide(default_name, data.name);
+            if (!winshim::CupsPaper(printer->queue, &printer->paper))
+                return Fail(ERROR_INVALID_PRINTER_NAME);
+            printer->is_default = IsCupsDefault(printer->queue);
             printer->asked = true;
         }
         data = QueueData(printer->queue, printer->paper);
@@ -575,6 +571,7 @@ extern "C" BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter
     } else {
         if (LONG rc = ReadPrinter(printer->name, data))
             return Fail(rc == ERROR_FILE_NOT_FOUND ? ERROR_INVALID_PRINTER_NAME : rc);
+        std::wstring default_name;
         PrinterData default_data;
         data.is_default = DefaultPrinterName(default_name) && ReadPrinter(default_name, default_data) == ERROR_SUCCESS &&
                           default_data.key == data.key;
@@ -604,17 +601,27 @@ extern "C" BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBY
     std::wstring default_name;
     bool has_default = DefaultPrinterName(default_name);
     std::vector<PrinterData> printers;
-    if (winshim::CupsPrinters() && (Flags & (PRINTER_ENUM_DEFAULT | PRINTER_ENUM_LOCAL))) {
-        winshim::CupsQueue queue;
-        std::vector<winshim::CupsQueue> queues;
+    const std::vector<winshim::CupsQueue> *queues =
+        (Flags & (PRINTER_ENUM_DEFAULT | PRINTER_ENUM_LOCAL)) ? winshim::CupsQueues() : nullptr;
+    if (queues) {
+        std::vector<const winshim::CupsQueue *> listed;
         if (Flags & PRINTER_ENUM_DEFAULT) {
-            if (has_default && FindQueue(default_name, queue))
-                queues.push_back(queue);
+            if (const winshim::CupsQueue *queue = has_default ? FindQueue(*queues, default_name) : nullptr)
+                listed.push_back(queue);
         } else {
-            winshim::CupsQueues(queues);
+            for (const winshim::CupsQueue &queue : *queues)
+                listed.push_back(&queue);
         }
-        for (const winshim::CupsQueue &q : queues)
-            printers.push_back(QueueData(q));
+        // A page size that did not come in time leaves a server without
+        // queues: none is listed.
+        for (const winshim::CupsQueue *queue : listed) {
+            short paper;
+            if (!winshim::CupsPaper(*queue, &paper)) {
+                printers.clear();
+                break;
+            }
+            printers.push_back(QueueData(*queue, paper));
+        }
     } else if (Flags & PRINTER_ENUM_DEFAULT) {
         PrinterData data;
         if (has_default && ReadPrinter(default_name, data) == ERROR_SUCCESS)
