@@ -38,6 +38,9 @@ constexpr int kDeadlineSeconds = 2;
 constexpr std::chrono::seconds kDeadline{kDeadlineSeconds};
 // How often a wait inside libcups looks at the deadline, in seconds.
 constexpr double kWaitSlice = 0.1;
+// How long the thread waits on after the deadline, so that a silent server
+// is given up by the caller, who says so, and never first by libcups.
+constexpr std::chrono::seconds kGrace{1};
 // How much of a PPD is read, at most, for its *DefaultPageSize line.
 constexpr size_t kMaxPpd = 16u << 20;
 // How much of a PPD line is kept: enough for a keyword and its value.
@@ -75,7 +78,7 @@ bool Load(Functions &cups) {
 }
 
 // libcups calls this whenever a wait has gone kWaitSlice without a byte:
-// it waits on until the deadline, then gives up.
+// it waits on until its time is up, then gives up.
 int KeepWaiting(http_t *, void *deadline) { return Clock::now() < *static_cast<const Clock::time_point *>(deadline); }
 
 // A server that wants a password gets none: nobody is asked at a terminal.
@@ -119,7 +122,7 @@ struct Answer {
 // nothing else touches.
 class Conversation {
 public:
-    explicit Conversation(Clock::time_point deadline) : deadline_(deadline) {}
+    explicit Conversation(Clock::time_point deadline) : give_up_(deadline + kGrace) {}
 
     // libcups loaded, and the server's name known; no contact yet.
     bool Prepare();
@@ -136,7 +139,7 @@ private:
     Answer PageSize(const std::string &queue);
     bool ReadPageSize(std::string *size, bool *ended);
 
-    Clock::time_point deadline_;
+    Clock::time_point give_up_;
     enum { kUnloaded, kLoaded, kFailed } state_ = kUnloaded;
     Functions cups_;
     std::string server_;
@@ -157,12 +160,12 @@ bool Conversation::Prepare() {
 bool Conversation::Connect() {
     if (http_)
         return true;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(give_up_ - Clock::now()).count();
     http_ = cups_.httpConnect2(server_.c_str(), cups_.ippPort(), nullptr, AF_UNSPEC, cups_.cupsEncryption(), 1,
                                left > 0 ? static_cast<int>(left) : 1, nullptr);
     if (!http_)
         return false;
-    cups_.httpSetTimeout(http_, kWaitSlice, KeepWaiting, &deadline_);
+    cups_.httpSetTimeout(http_, kWaitSlice, KeepWaiting, &give_up_);
     return true;
 }
 
