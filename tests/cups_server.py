@@ -6,11 +6,17 @@ what the cases show:
   default and LPDEST included;
 - a process lists the queues once: one deleted after the listing still
   opens in it, and a new process does not see it;
+- names outside ASCII or with a '+' have their paper; of queues that differ
+  in the case of a letter outside ASCII, the one spelt so is opened; a
+  default destination that is an instance is its queue, with its paper;
 - a run that opens no printer does not contact the server;
 - a server that is stopped, down, a CUPS_SERVER that is a file and no
   socket, or an address that does not answer: an answer within 2 s, the one
   for no printers (then the store's printers are the printers), and where
-  the time ran out, one line that says so.
+  the time ran out, one line that says so;
+- servers of the test's own that trickle, answer garbage, answer late, or
+  send PPDs of 132 MB: the same, or the right answer where there is one in
+  time, each PPD asked for once and read no further than needed.
 
     tests/cups_server.py BIN_DIR
 """
@@ -19,9 +25,11 @@ import os
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -49,6 +57,108 @@ NO_QUEUE = "ERROR: cannot OpenPrinter(Office) [Failed with error 1801: The print
 def gave_up(server):
     """What a run says on standard error when CUPS gave no answer in time."""
     return f"winshim: CUPS server {server} gave no answer within 2 s\n"
+
+
+class Hostile:
+    """A server of the test's own on a socket, a thread for each connection.
+    "trickle" answers one byte every 0.3 s, "garbage" 100,000 NUL bytes to
+    every request; "slow" answers as CUPS does, each answer 0.9 s late;
+    "huge" at once, with PPDs of 132 MB, made as they are sent: Early's
+    *DefaultPageSize at its start, Late's at its end. It counts the PPDs
+    asked for, and the bytes of each sent."""
+
+    PRINTERS = ("Early", "Late")  # the first is the default; each one's media-default is A4
+    PPD_SIZE = 132 << 20
+
+    def __init__(self, kind):
+        self.kind = kind
+        self.directory = tempfile.mkdtemp(prefix="cups-hostile-")
+        self.path = os.path.join(self.directory, "cups.sock")
+        self.asked, self.sent = {}, {}
+        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.listener.bind(self.path)
+        self.listener.listen(64)
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.listener.close()
+        shutil.rmtree(self.directory, ignore_errors=True)
+
+    def accept(self):
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.serve, args=(connection,), daemon=True).start()
+
+    def serve(self, connection):
+        def more():
+            got = connection.recv(65536)
+            if not got:
+                raise ConnectionResetError
+            return got
+        data = b""
+        try:
+            while True:
+                while b"\r\n\r\n" not in data:
+                    data += more()
+                head, data = data.split(b"\r\n\r\n", 1)
+                length = int((head.lower().split(b"content-length:", 1)[1:] or [b"0"])[0].split(b"\r")[0])
+                while len(data) < length:
+                    data += more()
+                body, data = data[:length], data[length:]
+                if self.kind == "trickle":
+                    for byte in b"HTTP/1.1 200 OK\r\n" + b"X" * 100000:
+                        connection.sendall(bytes([byte]))
+                        time.sleep(0.3)
+                if self.kind == "garbage":
+                    connection.sendall(b"\0" * 100000)
+                    return
+                if self.kind == "slow":
+                    time.sleep(0.9)
+                request = head.split(b" ")[1].decode()
+                if request.endswith(".ppd"):
+                    self.ppd(connection, request.split("/")[-1][:-4])
+                else:
+                    self.ipp(connection, body)
+        except OSError:
+            pass
+        finally:
+            connection.close()
+
+    def ipp(self, connection, request):
+        """CUPS-Get-Default and CUPS-Get-Printers, as a server answers them."""
+        def attribute(tag, name, value):
+            return struct.pack(">BH", tag, len(name)) + name.encode() + struct.pack(">H", len(value)) + value
+        operation, request_id = struct.unpack(">HI", request[2:8])
+        printers = {0x4001: self.PRINTERS[:1], 0x4002: self.PRINTERS}.get(operation)
+        answer = struct.pack(">BBHI", 2, 0, 0 if printers else 0x0501, request_id) + b"\x01" + \
+            attribute(0x47, "attributes-charset", b"utf-8") + attribute(0x48, "attributes-natural-language", b"en")
+        for name in printers or ():
+            answer += b"\x04" + attribute(0x42, "printer-name", name.encode()) + \
+                attribute(0x21, "printer-type", struct.pack(">i", 4)) + \
+                attribute(0x44, "media-default", b"iso_a4_210x297mm")
+        answer += b"\x03"
+        connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\nContent-Length: %d\r\n\r\n"
+                           % len(answer) + answer)
+
+    def ppd(self, connection, name):
+        self.asked[name] = self.asked.get(name, 0) + 1
+        self.sent[name] = 0
+        line = b"*DefaultPageSize: A4Small\n"
+        start = b'*PPD-Adobe: "4.3"\n' + (line if name == "Early" else b"")
+        end = line if name == "Late" else b""
+        filler = (b"*% " + b"x" * 124 + b"\n") * 512
+        connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/vnd.cups-ppd\r\n"
+                           b"Content-Length: %d\r\n\r\n" % (len(start) + self.PPD_SIZE + len(end)) + start)
+        for _ in range(self.PPD_SIZE // len(filler)):
+            connection.sendall(filler)
+            self.sent[name] += len(filler)
+        connection.sendall(end)
 
 
 class Checks:
@@ -145,6 +255,51 @@ class Checks:
                     "Office 9\nSmall 11\nletters: error 1801\n")
         cups.set_printers(PRINTERS)
 
+    def names(self, cups):
+        """Each default, named by the server, LPDEST or lpoptions: the queue
+        that lpstat -d names, without its instance, and that queue's paper
+        (not an instance's own PageSize)."""
+        cups.set_printers([("Bürodrucker", "A4Small", True), ("Office+2", "LetterSmall", False),
+                           ("BÜRO", "Letter", False), ("Büro", "A4", False)])
+        lpoptions = os.path.join(self.home, ".cups", "lpoptions")
+        for what, extra, text, paper in (
+                ("a name outside ASCII", {}, None, "a4small"),
+                ("a name with a '+'", {"LPDEST": "Office+2"}, None, "letter-small"),
+                ("the twin spelt Büro", {"LPDEST": "Büro"}, None, "a4"),
+                ("the twin spelt BÜRO", {"LPDEST": "BÜRO"}, None, "letter"),
+                ("an instance named by LPDEST", {"LPDEST": "Büro/draft"}, None, "a4"),
+                ("an instance as the lpoptions default", {}, "Default Büro/draft PageSize=Letter\n", "a4")):
+            if text:
+                with open(lpoptions, "w") as f:
+                    f.write(text)
+            env = self.env(cups.socket, **extra)
+            name = self.lpstat_default(env)
+            if "instance" in what and "/" not in (name or ""):
+                self.fail(what, f"lpstat -d names {name}, no instance")
+            self.expect(what, self.run(what, "sheetwise", PAPER_ONLY, env),
+                        f"Default printer: {(name or '').split('/')[0]}\nDefault paper type: ({paper})\n")
+            if text:
+                os.remove(lpoptions)
+
+    def hostile(self):
+        """An answer within 2 s whatever the server does; where the time ran
+        out, the answer as far as it came, and one line that says so."""
+        for kind, tool, want, said in (
+                ("trickle", "sheetwise", NOT_FOUND, True),
+                ("garbage", "sheetwise", NOT_FOUND, True),
+                ("slow", "sheetwise", "Default printer: Early\n", True),
+                ("huge", "sheetwise", "Default printer: Early\nDefault paper type: (a4small)\n", False),
+                ("huge", "printers", "Early 10\nLate 9\n", False)):
+            what = f"a server that answers {kind}: {tool}"
+            with Hostile(kind) as server:
+                self.store()
+                got = self.run(what, tool, PAPER_ONLY if tool == "sheetwise" else [], self.env(server.path), "\n")
+                self.expect(what, got, want + (gave_up(server.path) if said else ""))
+                # Early is read up to its line, Late up to the 16 MiB cap.
+                for name, count in server.asked.items():
+                    if count != 1 or server.sent[name] > (16 + 4) << 20:
+                        self.fail(what, f"{name}.ppd asked for {count} times, {server.sent[name]} bytes sent")
+
     def no_contact(self):
         """Runs that open no printer never connect; --paper does."""
         directory = tempfile.mkdtemp(prefix="cups-listen-")
@@ -223,7 +378,9 @@ def main():
         checks.store()
         checks.default_printer(cups)
         checks.deleted_queue(cups)
+        checks.names(cups)
         checks.no_contact()
+        checks.hostile()
         checks.faults(cups, pid)
     finally:
         end_process(pid, cups.directory)
