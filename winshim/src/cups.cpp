@@ -2,11 +2,15 @@
 // first asked for: linked in, its thirty-odd libraries would cost every run
 // of the program several milliseconds at start, whether it prints or not.
 //
-// One connection serves the whole process. Connecting may take 0.4 s, and
-// a request 1.5 s: libcups waits a second for the start of an answer, then
-// kCupsWait for the rest. A server that is stopped, or a host that does not
-// answer, costs one such wait, after which the process asks it nothing more:
-// a run answers within 2 s whatever the server does.
+// All of a process's questions to CUPS get 2 s together, counted from the
+// first, connecting included, whatever the server does. libcups cannot
+// bound that itself: its waits start again at every byte that arrives, and
+// it retries a request whose answer it cannot read, as often as a server
+// answers with garbage. So the conversation with the server is held on a
+// thread of its own, and a caller waits for each answer until the deadline
+// and no longer. A question still open then is given up for good: the
+// callers never touch libcups, and the thread, perhaps blocked in it, is
+// left alone until the process ends; what it uses is never destroyed.
 
 #include "cups.h"
 
@@ -14,14 +18,33 @@
 
 #include <cups/cups.h>
 #include <dlfcn.h>
+#include <pthread.h>
+#include <signal.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 namespace {
 
-constexpr int kConnectWait = 400;  // milliseconds
-constexpr double kCupsWait = 0.5;  // seconds
+using Clock = std::chrono::steady_clock;
+
+// What all of a process's questions to CUPS get, from the first.
+constexpr int kDeadlineSeconds = 2;
+constexpr std::chrono::seconds kDeadline{kDeadlineSeconds};
+// How often a wait inside libcups looks at the deadline, in seconds.
+constexpr double kWaitSlice = 0.1;
+// How long the thread waits on after the deadline, so that a silent server
+// is given up by the caller, who says so, and never first by libcups.
+constexpr std::chrono::seconds kGrace{1};
+// How much of a PPD is read, at most, for its *DefaultPageSize line.
+constexpr size_t kMaxPpd = 16u << 20;
+// How much of a PPD line is kept: enough for a keyword and its value.
+constexpr size_t kLineStart = 256;
 
 // DMPAPER_USER: the first code of the sizes that Windows has no code for.
 constexpr short kUserPaper = 256;
@@ -29,20 +52,19 @@ constexpr short kUserPaper = 256;
 // The functions used, each looked up by name.
 #define WINSHIM_CUPS_FUNCTIONS(X)                                                                                  \
     X(cupsServer) X(ippPort) X(cupsEncryption) X(cupsSetPasswordCB2) X(httpConnect2) X(httpSetTimeout)            \
-    X(httpClearFields) X(httpGet) X(httpUpdate) X(httpRead2) X(httpFlush) X(cupsDoRequest) X(cupsGetNamedDest)    \
-    X(cupsFreeDests) X(ippNewRequest) X(ippAddStrings) X(ippFirstAttribute) X(ippNextAttribute) X(ippGetName)     \
-    X(ippGetGroupTag) X(ippGetString) X(ippGetInteger) X(ippDelete) X(pwgMediaForPWG)
+    X(httpClose) X(httpClearFields) X(httpGet) X(httpUpdate) X(httpRead2) X(httpFlush) X(httpGetLength2)          \
+    X(httpGetRemaining) X(httpGetReady) X(httpGetStatus) X(cupsDoRequest) X(cupsGetNamedDest) X(cupsFreeDests)    \
+    X(ippNewRequest) X(ippAddStrings) X(ippFirstAttribute) X(ippNextAttribute) X(ippGetName) X(ippGetGroupTag)    \
+    X(ippGetString) X(ippGetInteger) X(ippDelete) X(pwgMediaForPWG)
 
-struct Cups {
+struct Functions {
 // NOLINTNEXTLINE(bugprone-macro-parentheses): f names the member, not a value
 #define WINSHIM_CUPS_POINTER(f) decltype(&::f) f = nullptr;
     WINSHIM_CUPS_FUNCTIONS(WINSHIM_CUPS_POINTER)
 #undef WINSHIM_CUPS_POINTER
-    http_t *http = nullptr;  // null: printers come from the store
-    bool gone = false;       // the server answered once, then no more
 };
 
-bool Load(Cups &cups) {
+bool Load(Functions &cups) {
     void *library = dlopen("libcups.so.2", RTLD_NOW | RTLD_LOCAL);
     if (!library)
         return false;
@@ -55,115 +77,367 @@ bool Load(Cups &cups) {
     return true;
 }
 
-// A request that has waited kCupsWait seconds is given up.
-int GiveUp(http_t *, void *) { return 0; }
+// libcups calls this whenever a wait has gone kWaitSlice without a byte:
+// it waits on until its time is up, then gives up.
+int KeepWaiting(http_t *, void *deadline) { return Clock::now() < *static_cast<const Clock::time_point *>(deadline); }
 
 // A server that wants a password gets none: nobody is asked at a terminal.
 const char *NoPassword(const char *, http_t *, const char *, const char *, void *) { return nullptr; }
 
-// The requested attributes of every printer asked about.
+// The requested attributes of every printer listed.
 const char *const kAttributes[] = {"printer-name", "printer-make-and-model", "media-default", "printer-type"};
 
-// Whether the server answers a request, any answer: the default
-// destination, or that there is none.
-bool Answers(Cups &cups) {
-    ipp_t *request = cups.ippNewRequest(IPP_OP_CUPS_GET_DEFAULT);
-    const char *name = "printer-name";
-    cups.ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 1, nullptr, &name);
-    ipp_t *response = cups.cupsDoRequest(cups.http, request, "/");
-    if (!response)
+const char kDefaultPageSize[] = "*DefaultPageSize:";
+
+// The value of a "*DefaultPageSize:" line.
+std::string ValueOf(const std::string &line) {
+    size_t start = line.find_first_not_of(" \t", sizeof kDefaultPageSize - 1);
+    if (start == std::string::npos)
+        return {};
+    size_t end = line.find_first_of(" \t\r", start);
+    return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// The paper code of a queue's media-default alone (a PWG media name).
+short MediaPaper(const Functions &cups, const std::string &media) {
+    if (media.empty())
+        return 0;
+    const pwg_media_t *size = cups.pwgMediaForPWG(media.c_str());
+    if (!size)
+        return 0;
+    short code = size->ppd ? winshim::PaperCodeOfPageSize(size->ppd) : 0;
+    return code ? code : kUserPaper;
+}
+
+// The questions, and an answer as the thread hands it over.
+enum class Question { kDefault, kQueues, kPageSize };
+
+struct Answer {
+    bool answered = false;  // false: no answer came, or none that could be read
+    std::string text;       // the default destination, or the page size
+    std::vector<winshim::CupsQueue> queues;
+};
+
+// The thread's side of the conversation: libcups and the connection, which
+// nothing else touches.
+class Conversation {
+public:
+    explicit Conversation(Clock::time_point deadline) : give_up_(deadline + kGrace) {}
+
+    // libcups loaded, and the server's name known; no contact yet.
+    bool Prepare();
+    const std::string &server() const { return server_; }
+
+    Answer Ask(Question question, const std::string &queue);
+
+private:
+    bool Connect();
+    void Drop();
+    void Finish();
+    Answer Default();
+    Answer Queues();
+    Answer PageSize(const std::string &queue);
+    bool ReadPageSize(std::string *size, bool *ended);
+
+    Clock::time_point give_up_;
+    enum { kUnloaded, kLoaded, kFailed } state_ = kUnloaded;
+    Functions cups_;
+    std::string server_;
+    http_t *http_ = nullptr;  // null: to be connected at the next question
+};
+
+bool Conversation::Prepare() {
+    if (state_ == kUnloaded) {
+        state_ = Load(cups_) ? kLoaded : kFailed;
+        if (state_ == kLoaded) {
+            cups_.cupsSetPasswordCB2(NoPassword, nullptr);
+            server_ = cups_.cupsServer();
+        }
+    }
+    return state_ == kLoaded;
+}
+
+bool Conversation::Connect() {
+    if (http_)
+        return true;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(give_up_ - Clock::now()).count();
+    http_ = cups_.httpConnect2(server_.c_str(), cups_.ippPort(), nullptr, AF_UNSPEC, cups_.cupsEncryption(), 1,
+                               left > 0 ? static_cast<int>(left) : 1, nullptr);
+    if (!http_)
         return false;
-    cups.ippDelete(response);
+    cups_.httpSetTimeout(http_, kWaitSlice, KeepWaiting, &give_up_);
     return true;
 }
 
-Cups *Server() {
-    static Cups *server = [] {
-        const char *choice = getenv("WINSHIM_PRINTERS");
-        if (choice && strcmp(choice, "store") == 0)
-            return static_cast<Cups *>(nullptr);
-        // The connection serves until the process ends.
-        static Cups cups;
-        if (!Load(cups))
-            return static_cast<Cups *>(nullptr);
-        cups.cupsSetPasswordCB2(NoPassword, nullptr);
-        cups.http = cups.httpConnect2(cups.cupsServer(), cups.ippPort(), nullptr, AF_UNSPEC, cups.cupsEncryption(), 1,
-                                      kConnectWait, nullptr);
-        if (!cups.http)
-            return static_cast<Cups *>(nullptr);
-        cups.httpSetTimeout(cups.http, kCupsWait, GiveUp, nullptr);
-        return Answers(cups) ? &cups : static_cast<Cups *>(nullptr);
-    }();
-    return server;
+// The connection is closed; the next question connects anew.
+void Conversation::Drop() {
+    cups_.httpClose(http_);
+    http_ = nullptr;
 }
 
-// The server, while it answers.
-Cups *Answering() {
-    Cups *cups = Server();
-    return cups && !cups->gone ? cups : nullptr;
+// The rest of an answer that was not read: taken where all of it has come
+// already, else the connection is dropped rather than drained.
+void Conversation::Finish() {
+    if (cups_.httpGetLength2(http_) >= 0 && cups_.httpGetRemaining(http_) <= cups_.httpGetReady(http_))
+        cups_.httpFlush(http_);
+    else
+        Drop();
 }
 
-// "/printers/NAME.ppd", the name's bytes escaped as a URI's path needs.
-std::string PpdResource(const std::string &name) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out = "/printers/";
-    for (unsigned char c : name) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || strchr("-._~", c)) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out + ".ppd";
-}
-
-// The queue's PPD, or "" when it has none (a class, a raw queue) or the
-// server no longer answers.
-std::string FetchPpd(Cups &cups, const std::string &name) {
-    constexpr size_t kMaxPpd = 16u << 20;
-    cups.httpClearFields(cups.http);
-    if (cups.httpGet(cups.http, PpdResource(name).c_str()) != 0) {
-        cups.gone = true;
+Answer Conversation::Ask(Question question, const std::string &queue) {
+    if (!Connect())
         return {};
-    }
-    http_status_t status;
-    while ((status = cups.httpUpdate(cups.http)) == HTTP_STATUS_CONTINUE) {
-    }
-    if (status == HTTP_STATUS_ERROR) {
-        cups.gone = true;
-        return {};
-    }
-    if (status != HTTP_STATUS_OK) {
-        cups.httpFlush(cups.http);
-        return {};
-    }
-    std::string ppd;
-    char block[16384];
-    ssize_t got;
-    while ((got = cups.httpRead2(cups.http, block, sizeof block)) > 0 && ppd.size() < kMaxPpd)
-        ppd.append(block, static_cast<size_t>(got));
-    if (got > 0)
-        cups.httpFlush(cups.http);
-    else if (got < 0)
-        cups.gone = true;
-    return ppd;
-}
-
-// The value of a PPD's "*DefaultPageSize:" line.
-std::string DefaultPageSize(const std::string &ppd) {
-    static const char keyword[] = "*DefaultPageSize:";
-    for (size_t at = 0; at < ppd.size(); at = ppd.find('\n', at), at += at != std::string::npos) {
-        if (ppd.compare(at, sizeof keyword - 1, keyword) != 0)
-            continue;
-        size_t start = ppd.find_first_not_of(" \t", at + sizeof keyword - 1);
-        if (start == std::string::npos)
-            return {};
-        size_t end = ppd.find_first_of(" \t\r\n", start);
-        return ppd.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    switch (question) {
+    case Question::kDefault:
+        return Default();
+    case Question::kQueues:
+        return Queues();
+    case Question::kPageSize:
+        return PageSize(queue);
     }
     return {};
+}
+
+// libcups finds the default as `lpstat -d` does. It says the same "no
+// default destination" whether the server said so or never answered; the
+// status of the last HTTP answer tells the two apart.
+Answer Conversation::Default() {
+    Answer answer;
+    cups_dest_t *dest = cups_.cupsGetNamedDest(http_, nullptr, nullptr);
+    if (dest) {
+        answer.text = dest->name;
+        cups_.cupsFreeDests(1, dest);
+    }
+    answer.answered = dest || cups_.httpGetStatus(http_) == HTTP_STATUS_OK;
+    return answer;
+}
+
+Answer Conversation::Queues() {
+    Answer answer;
+    ipp_t *request = cups_.ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+    cups_.ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                        static_cast<int>(std::size(kAttributes)), nullptr, kAttributes);
+    ipp_t *response = cups_.cupsDoRequest(http_, request, "/");
+    if (!response)
+        return answer;
+    // The printers' attributes follow one another, a nameless one between
+    // two printers; no printer at all is an answer too.
+    winshim::CupsQueue queue;
+    std::string media;
+    for (ipp_attribute_t *attribute = cups_.ippFirstAttribute(response);; attribute = cups_.ippNextAttribute(response)) {
+        const char *name = attribute ? cups_.ippGetName(attribute) : nullptr;
+        if (!name) {
+            if (!queue.name.empty()) {
+                queue.media_paper = MediaPaper(cups_, media);
+                answer.queues.push_back(queue);
+            }
+            queue = {};
+            media.clear();
+            if (!attribute)
+                break;
+            continue;
+        }
+        if (cups_.ippGetGroupTag(attribute) != IPP_TAG_PRINTER)
+            continue;
+        const char *text = strcmp(name, "printer-type") == 0 ? nullptr : cups_.ippGetString(attribute, 0, nullptr);
+        if (strcmp(name, "printer-name") == 0 && text)
+            queue.name = text;
+        else if (strcmp(name, "printer-make-and-model") == 0 && text)
+            queue.make = text;
+        else if (strcmp(name, "media-default") == 0 && text)
+            media = text;
+        else if (strcmp(name, "printer-type") == 0)
+            queue.is_class = (cups_.ippGetInteger(attribute, 0) & CUPS_PRINTER_CLASS) != 0;
+    }
+    cups_.ippDelete(response);
+    answer.answered = true;
+    return answer;
+}
+
+// The default page size of a queue's PPD; "" where it has none (a raw
+// queue, a PPD without the line).
+Answer Conversation::PageSize(const std::string &queue) {
+    Answer answer;
+    cups_.httpClearFields(http_);
+    // httpGet escapes the resource once (bytes above 127, controls, '%'); a
+    // queue's name holds nothing else that a path must escape, as CUPS
+    // refuses blanks, '/', '\\', '?', '#' and quotes in it.
+    std::string resource = "/printers/" + queue + ".ppd";
+    if (cups_.httpGet(http_, resource.c_str()) != 0) {
+        Drop();
+        return answer;
+    }
+    http_status_t status;
+    while ((status = cups_.httpUpdate(http_)) == HTTP_STATUS_CONTINUE) {
+    }
+    bool ended = false;
+    if (status == HTTP_STATUS_ERROR || (status == HTTP_STATUS_OK && !ReadPageSize(&answer.text, &ended))) {
+        Drop();
+        return answer;
+    }
+    if (!ended)
+        Finish();
+    answer.answered = true;
+    return answer;
+}
+
+// Reads the PPD in hand up to its "*DefaultPageSize:" line, whose value it
+// gives, and kMaxPpd bytes at most. *ended: the whole PPD was read. False
+// when the connection broke.
+bool Conversation::ReadPageSize(std::string *size, bool *ended) {
+    std::string line;  // the start of the line in hand
+    char block[16384];
+    for (size_t total = 0; total < kMaxPpd;) {
+        ssize_t got = cups_.httpRead2(http_, block, sizeof block);
+        if (got < 0)
+            return false;
+        if (got == 0) {
+            *ended = true;
+            break;
+        }
+        total += static_cast<size_t>(got);
+        for (const char *at = block, *end = block + got; at < end;) {
+            const char *newline = static_cast<const char *>(memchr(at, '\n', static_cast<size_t>(end - at)));
+            const char *stop = newline ? newline : end;
+            if (line.size() < kLineStart)
+                line.append(at, std::min(static_cast<size_t>(stop - at), kLineStart - line.size()));
+            if (!newline)
+                break;
+            if (line.compare(0, sizeof kDefaultPageSize - 1, kDefaultPageSize) == 0) {
+                *size = ValueOf(line);
+                return true;
+            }
+            line.clear();
+            at = newline + 1;
+        }
+    }
+    // The last line, where the PPD ends without a line break.
+    if (*ended && line.compare(0, sizeof kDefaultPageSize - 1, kDefaultPageSize) == 0)
+        *size = ValueOf(line);
+    return true;
+}
+
+// --- the hand-off -----------------------------------------------------------------
+
+// A question and its answer between a caller and the thread, under
+// `mutex`. Made once and never destroyed: when the process ends, the
+// thread may still be inside libcups, waiting on a server that does not
+// answer.
+struct Channel {
+    std::mutex mutex;
+    std::condition_variable changed;
+    Clock::time_point deadline;  // set before the thread starts
+    bool posted = false;         // a question waits for the thread
+    bool done = false;           // its answer waits for the caller
+    Question question = Question::kDefault;
+    std::string queue;
+    Answer answer;
+    std::string server;  // as libcups names it, once the thread knows
+};
+
+// The thread: one question at a time, until the process ends.
+void *Converse(void *data) {
+    Channel &channel = *static_cast<Channel *>(data);
+    Conversation conversation(channel.deadline);
+    std::unique_lock<std::mutex> lock(channel.mutex);
+    for (;;) {
+        channel.changed.wait(lock, [&channel] { return channel.posted; });
+        channel.posted = false;
+        Question question = channel.question;
+        std::string queue = channel.queue;
+        lock.unlock();
+        bool ready = conversation.Prepare();
+        lock.lock();
+        channel.server = conversation.server();
+        lock.unlock();
+        Answer answer = ready ? conversation.Ask(question, queue) : Answer{};
+        lock.lock();
+        channel.answer = std::move(answer);
+        channel.done = true;
+        channel.changed.notify_all();
+    }
+}
+
+// The thread takes no signal: they are the program's, whatever thread they
+// would find.
+bool StartThread(Channel &channel) {
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_t thread;
+    int rc = pthread_create(&thread, nullptr, Converse, &channel);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (rc != 0)
+        return false;
+    pthread_detach(thread);
+    return true;
+}
+
+// --- the callers' side -----------------------------------------------------------
+
+enum class Source { kUndecided, kStore, kCups };
+
+// Where the printers come from, and what the server told, each kept for the
+// rest of the process; under `asking`, which a caller holds from its
+// question to the answer. Never destroyed, as the channel.
+struct Facts {
+    std::mutex asking;
+    Source source = Source::kUndecided;
+    Channel *channel = nullptr;  // the thread runs, and the clock with it
+    bool over = false;           // a question got no answer: none is asked again
+    bool has_default = false;
+    std::string default_name;
+    bool has_queues = false;
+    std::vector<winshim::CupsQueue> queues;
+    std::map<std::string, std::string> page_sizes;  // by queue
+};
+
+Facts &TheFacts() {
+    static Facts *facts = new Facts;
+    return *facts;
+}
+
+// Asks the thread one question, `asking` held, and waits for its answer
+// until the deadline. The first question decides where the printers come
+// from: CUPS where it got an answer, else the store. After a question
+// without an answer nothing more is asked: the server counts as none, or,
+// where it answered before, as one without queues.
+bool Ask(Facts &facts, Question question, const std::string &queue, Answer *out) {
+    if (facts.source == Source::kUndecided) {
+        const char *choice = getenv("WINSHIM_PRINTERS");
+        if (choice && strcmp(choice, "store") == 0)
+            facts.source = Source::kStore;
+    }
+    if (facts.source == Source::kStore || facts.over)
+        return false;
+    if (!facts.channel) {
+        auto *channel = new Channel;
+        channel->deadline = Clock::now() + kDeadline;
+        if (StartThread(*channel))
+            facts.channel = channel;
+        else
+            delete channel;
+    }
+    bool answered = false;
+    if (Channel *channel = facts.channel) {
+        std::unique_lock<std::mutex> lock(channel->mutex);
+        channel->question = question;
+        channel->queue = queue;
+        channel->done = false;
+        channel->posted = true;
+        channel->changed.notify_all();
+        if (channel->changed.wait_until(lock, channel->deadline, [channel] { return channel->done; })) {
+            answered = channel->answer.answered;
+            *out = std::move(channel->answer);
+        } else {
+            fprintf(stderr, "winshim: CUPS server %s gave no answer within %d s\n",
+                    channel->server.empty() ? "(unknown)" : channel->server.c_str(), kDeadlineSeconds);
+        }
+    }
+    facts.over = !answered;
+    if (facts.source == Source::kUndecided)
+        facts.source = answered ? Source::kCups : Source::kStore;
+    return answered;
 }
 
 // Page sizes as a PPD names them, and the dmPaperSize code that Windows
@@ -195,60 +469,51 @@ const struct {
 
 namespace winshim {
 
-bool CupsPrinters() { return Server() != nullptr; }
-
-bool CupsQueues(std::vector<CupsQueue> &out) {
-    out.clear();
-    Cups *cups = Answering();
-    if (!cups)
-        return false;
-    ipp_t *request = cups->ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
-    cups->ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                        static_cast<int>(std::size(kAttributes)), nullptr, kAttributes);
-    ipp_t *response = cups->cupsDoRequest(cups->http, request, "/");
-    if (!response) {
-        cups->gone = true;
-        return false;
+const std::string *CupsDefault() {
+    Facts &facts = TheFacts();
+    std::lock_guard<std::mutex> lock(facts.asking);
+    if (!facts.has_default) {
+        Answer answer;
+        if (Ask(facts, Question::kDefault, {}, &answer))
+            facts.default_name = std::move(answer.text);
+        facts.has_default = true;
     }
-    // The printers' attributes follow one another, a nameless one between
-    // two printers; no printer at all is an answer too.
-    CupsQueue queue;
-    for (ipp_attribute_t *attribute = cups->ippFirstAttribute(response);; attribute = cups->ippNextAttribute(response)) {
-        const char *name = attribute ? cups->ippGetName(attribute) : nullptr;
-        if (!name) {
-            if (!queue.name.empty())
-                out.push_back(queue);
-            queue = {};
-            if (!attribute)
-                break;
-            continue;
-        }
-        if (cups->ippGetGroupTag(attribute) != IPP_TAG_PRINTER)
-            continue;
-        const char *text = strcmp(name, "printer-type") == 0 ? nullptr : cups->ippGetString(attribute, 0, nullptr);
-        if (strcmp(name, "printer-name") == 0 && text)
-            queue.name = text;
-        else if (strcmp(name, "printer-make-and-model") == 0 && text)
-            queue.make = text;
-        else if (strcmp(name, "media-default") == 0 && text)
-            queue.media = text;
-        else if (strcmp(name, "printer-type") == 0)
-            queue.is_class = (cups->ippGetInteger(attribute, 0) & CUPS_PRINTER_CLASS) != 0;
-    }
-    cups->ippDelete(response);
-    return true;
+    return facts.source == Source::kCups ? &facts.default_name : nullptr;
 }
 
-bool CupsDefault(std::string &name) {
-    Cups *cups = Answering();
-    if (!cups)
-        return false;
-    cups_dest_t *dest = cups->cupsGetNamedDest(cups->http, nullptr, nullptr);
-    if (!dest)
-        return false;
-    name = dest->name;
-    cups->cupsFreeDests(1, dest);
-    return !name.empty();
+const std::vector<CupsQueue> *CupsQueues() {
+    Facts &facts = TheFacts();
+    std::lock_guard<std::mutex> lock(facts.asking);
+    if (!facts.has_queues) {
+        Answer answer;
+        if (Ask(facts, Question::kQueues, {}, &answer))
+            facts.queues = std::move(answer.queues);
+        facts.has_queues = true;
+    }
+    return facts.source == Source::kCups ? &facts.queues : nullptr;
+}
+
+bool CupsPaper(const CupsQueue &queue, short *code) {
+    std::string size;
+    if (!queue.is_class) {
+        Facts &facts = TheFacts();
+        std::lock_guard<std::mutex> lock(facts.asking);
+        auto known = facts.page_sizes.find(queue.name);
+        if (known == facts.page_sizes.end()) {
+            Answer answer;
+            if (!Ask(facts, Question::kPageSize, queue.name, &answer))
+                return false;
+            known = facts.page_sizes.emplace(queue.name, std::move(answer.text)).first;
+        }
+        size = known->second;
+    }
+    if (size.empty()) {
+        *code = queue.media_paper;
+        return true;
+    }
+    short found = PaperCodeOfPageSize(size);
+    *code = found ? found : kUserPaper;
+    return true;
 }
 
 short PaperCodeOfPageSize(const std::string &name) {
@@ -256,24 +521,6 @@ short PaperCodeOfPageSize(const std::string &name) {
         if (name == size.name)
             return size.code;
     return 0;
-}
-
-short CupsPaper(const CupsQueue &queue) {
-    Cups *cups = Answering();
-    std::string size;
-    if (cups && !queue.is_class)
-        size = DefaultPageSize(FetchPpd(*cups, queue.name));
-    if (size.empty() && cups && !queue.media.empty()) {
-        const pwg_media_t *media = cups->pwgMediaForPWG(queue.media.c_str());
-        if (!media)
-            return 0;
-        if (media->ppd)
-            size = media->ppd;
-    }
-    if (size.empty())
-        return queue.media.empty() ? 0 : kUserPaper;
-    short code = PaperCodeOfPageSize(size);
-    return code ? code : kUserPaper;
 }
 
 }  // namespace winshim

@@ -1,6 +1,11 @@
 // The printers of CUPS, for the spooler. libcups is loaded when a printer is
 // first asked for, not at start: a program that opens no printer neither
 // pays for loading it nor talks to a server.
+//
+// Three questions go to the server, each at most once per process, and its
+// answer is kept: the default destination, the list of queues, and a
+// queue's default page size. All of them together get 2 s, counted from the
+// first (cups.cpp).
 #pragma once
 
 #include <string>
@@ -10,32 +15,33 @@ namespace winshim {
 
 // A queue as the server lists it.
 struct CupsQueue {
-    std::string name;    // printer-name, UTF-8
-    std::string make;    // printer-make-and-model
-    std::string media;   // media-default, a PWG media name
+    std::string name;  // printer-name, UTF-8
+    std::string make;  // printer-make-and-model
+    // The dmPaperSize code of its media-default alone, for a queue without
+    // a PPD or whose PPD names no default size.
+    short media_paper = 0;
     bool is_class = false;
 };
 
-// Whether printers come from CUPS for the rest of the process: not when
-// WINSHIM_PRINTERS is "store", nor when libcups cannot be loaded or no
-// server answers in time (cups.cpp). Decided at the first call.
-bool CupsPrinters();
-
-// Every queue of the server. False when it no longer answers (then it is
-// asked nothing more in this process).
-bool CupsQueues(std::vector<CupsQueue> &out);
-
 // The default destination as `lpstat -d` names it: LPDEST or PRINTER, the
-// user's lpoptions default, else the server's default. False when there is
-// none, or the server no longer answers.
-bool CupsDefault(std::string &name);
+// user's lpoptions default, else the server's default. An instance
+// ("Büro/draft") is its queue ("Büro"). "" when there is none, or the server
+// stopped answering. Null when the printers are the store's: when
+// WINSHIM_PRINTERS is "store", libcups cannot be loaded, or the first
+// question of the process got no answer.
+const std::string *CupsDefault();
 
-// The dmPaperSize code of the queue's default page size, as Windows' spooler
-// maps a PPD page size: the name of the PPD's DefaultPageSize (or, for a
-// queue without a PPD, of its media-default) looked up in the page sizes
-// that Windows has codes for; DMPAPER_USER for any other size, 0 when the
-// queue has no default size at all.
-short CupsPaper(const CupsQueue &queue);
+// Every queue of the server, in its order; none when it stopped answering.
+// Null when the printers are the store's, as above.
+const std::vector<CupsQueue> *CupsQueues();
+
+// The dmPaperSize code of a listed queue's default page size, as Windows'
+// spooler maps a PPD page size: the name of the PPD's DefaultPageSize (or,
+// for a queue without one, of its media-default) looked up in the page
+// sizes that Windows has codes for; DMPAPER_USER for any other size, 0 when
+// the queue has no default size at all. False when the server stopped
+// answering before it told: the queue counts as gone.
+bool CupsPaper(const CupsQueue &queue, short *code);
 
 // The code of a PPD page size name (0 when Windows has none for it).
 short PaperCodeOfPageSize(const std::string &name);

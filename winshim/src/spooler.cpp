@@ -226,27 +226,42 @@ struct PrinterData {
     bool has_devmode = false;
     short paper = 0;
     bool is_default = false;
+    std::wstring key;  // the store's key, as spelt there
 };
 
-// The printer of that name, found as the spooler finds it: without regard to
-// the case of its letters, Latin-1 ones too, where the registry's names
-// compare only ASCII letters so.
+// Of the names of the printers, the one that a name opens: the one spelt
+// exactly so, else the first that matches without regard to the case of
+// its letters, Latin-1 ones too. CUPS keeps "BÜRO" and "Büro" as two queues,
+// and the store as two keys, as its names fold ASCII letters alone.
+size_t MatchName(const std::vector<std::wstring> &names, const std::wstring &name) {
+    for (size_t i = 0; i < names.size(); i++)
+        if (names[i] == name)
+            return i;
+    for (size_t i = 0; i < names.size(); i++)
+        if (winshim::EqualNoCaseWide(names[i], name))
+            return i;
+    return names.size();
+}
+
+// The printer of that name, found as the spooler finds it (MatchName).
 LONG ReadPrinter(const std::wstring &name, PrinterData &out) {
     winshim::KeyData printers;
     LONG rc = winshim::ReadKey(Root::LocalMachine, kPrinters, &printers);
     if (rc != ERROR_SUCCESS)
         return rc;
-    std::string key;
+    std::vector<std::wstring> names;
     for (std::string_view sub : printers.subkeys)
-        if (winshim::EqualNoCaseWide(winshim::WideFromUtf8(sub), name))
-            key = sub;
-    if (key.empty())
+        names.push_back(winshim::WideFromUtf8(sub));
+    size_t found = MatchName(names, name);
+    if (found == names.size())
         return ERROR_FILE_NOT_FOUND;
+    std::string key(printers.subkeys[found]);
     winshim::KeyData data;
     rc = winshim::ReadKey(Root::LocalMachine, std::string(kPrinters) + "\\" + key, &data);
     if (rc != ERROR_SUCCESS)
         return rc;
     out.name = name;
+    out.key = names[found];
     for (const winshim::Value &value : data.values) {
         std::string text = value.data.substr(0, value.data.find('\0'));
         if (winshim::EqualNoCase(value.name, "PaperSize") && value.type == REG_DWORD && value.data.size() >= 2) {
@@ -262,18 +277,15 @@ LONG ReadPrinter(const std::wstring &name, PrinterData &out) {
     return ERROR_SUCCESS;
 }
 
-// The queue of CUPS of that name, compared as the spooler compares names:
-// the server itself compares only ASCII letters without regard to case.
-bool FindQueue(const std::wstring &name, winshim::CupsQueue &out) {
-    std::vector<winshim::CupsQueue> queues;
-    if (!winshim::CupsQueues(queues))
-        return false;
+// The queue of CUPS of that name, found as the spooler finds a printer
+// (MatchName), where the server itself folds only ASCII letters.
+const winshim::CupsQueue *FindQueue(const std::vector<winshim::CupsQueue> &queues, const std::wstring &name) {
+    std::vector<std::wstring> names;
+    names.reserve(queues.size());
     for (const winshim::CupsQueue &queue : queues)
-        if (winshim::EqualNoCaseWide(winshim::WideFromUtf8(queue.name), name)) {
-            out = queue;
-            return true;
-        }
-    return false;
+        names.push_back(winshim::WideFromUtf8(queue.name));
+    size_t found = MatchName(names, name);
+    return found < queues.size() ? &queues[found] : nullptr;
 }
 
 // A queue's port, as Windows names the port of a printer of CUPS.
@@ -291,15 +303,12 @@ PrinterData QueueData(const winshim::CupsQueue &queue, short paper) {
     return data;
 }
 
-PrinterData QueueData(const winshim::CupsQueue &queue) { return QueueData(queue, winshim::CupsPaper(queue)); }
-
-// The default printer's name as CUPS gives it.
-bool CupsDefaultName(std::wstring &out) {
-    std::string name;
-    if (!winshim::CupsDefault(name))
-        return false;
-    out = winshim::WideFromUtf8(name);
-    return true;
+// Whether the queue is the default destination's; both are known by then.
+bool IsCupsDefault(const winshim::CupsQueue &queue) {
+    const std::string *name = winshim::CupsDefault();
+    const std::vector<winshim::CupsQueue> *queues = winshim::CupsQueues();
+    const winshim::CupsQueue *found = name && queues ? FindQueue(*queues, winshim::WideFromUtf8(*name)) : nullptr;
+    return found && found->name == queue.name;
 }
 
 // The store's "Device" value as it stands ("NAME,winspool,PORT"), or false.
@@ -323,9 +332,9 @@ namespace winshim {
 // destination, the entry that names it, as the spooler rewrites the entry
 // when the default changes; else the store's as it stands.
 bool DeviceValue(std::string &out) {
-    std::string name;
-    if (CupsPrinters() && CupsDefault(name)) {
-        out = name + ",winspool," + Utf8FromWide(CupsPort(WideFromUtf8(name)));
+    const std::string *name = CupsDefault();
+    if (name && !name->empty()) {
+        out = *name + ",winspool," + Utf8FromWide(CupsPort(WideFromUtf8(*name)));
         return true;
     }
     return StoreDeviceValue(out);
@@ -336,8 +345,10 @@ bool DeviceValue(std::string &out) {
 namespace {
 
 bool DefaultPrinterName(std::wstring &out) {
-    if (winshim::CupsPrinters())
-        return CupsDefaultName(out);
+    if (const std::string *name = winshim::CupsDefault()) {
+        out = winshim::WideFromUtf8(*name);
+        return !out.empty();
+    }
     std::string device;
     if (!StoreDeviceValue(device))
         return false;
@@ -393,9 +404,11 @@ extern "C" BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPP
         PrinterData data;
         if (printer->name.empty() || printer->name.find(L'\\') != std::wstring::npos)
             return Fail(ERROR_INVALID_PRINTER_NAME);
-        if (winshim::CupsPrinters()) {
-            if (!FindQueue(printer->name, printer->queue))
+        if (const std::vector<winshim::CupsQueue> *queues = winshim::CupsQueues()) {
+            const winshim::CupsQueue *queue = FindQueue(*queues, printer->name);
+            if (!queue)
                 return Fail(ERROR_INVALID_PRINTER_NAME);
+            printer->queue = *queue;
             printer->cups = true;
         } else if (LONG rc = ReadPrinter(printer->name, data)) {
             return Fail(rc == ERROR_FILE_NOT_FOUND ? ERROR_INVALID_PRINTER_NAME : rc);
@@ -531,8 +544,9 @@ extern "C" BOOL WINAPI DeleteFormW(HANDLE hPrinter, LPWSTR pFormName) {
 
 // Contract: level 2 of a printer handle: its name, port, driver, and its
 // default DEVMODE when the printer has a PaperSize (else pDevMode is null).
-// A queue of CUPS is described as the server listed it at the open, with
-// the paper of its default page size.
+// A queue of CUPS is described as the server listed it, with the paper of
+// its default page size; 1801 where the server stopped answering before it
+// told that.
 extern "C" BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbBuf, LPDWORD pcbNeeded) {
     if (DWORD fault = InjectedFault("GetPrinterW"))
         return Fail(fault);
@@ -544,13 +558,13 @@ extern "C" BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter
     if (!pcbNeeded)
         return Fail(ERROR_INVALID_PARAMETER);
     PrinterData data;
-    std::wstring default_name;
     if (printer->cups) {
-        // The sizing call and the fetch that follows ask the server once.
+        // A queue whose page size did not come in time is gone, as the
+        // server counts as one without queues from then on.
         if (!printer->asked) {
-            data = QueueData(printer->queue);
-            printer->paper = data.paper;
-            printer->is_default = DefaultPrinterName(default_name) && winshim::EqualNoCaseWide(default_name, data.name);
+            if (!winshim::CupsPaper(printer->queue, &printer->paper))
+                return Fail(ERROR_INVALID_PRINTER_NAME);
+            printer->is_default = IsCupsDefault(printer->queue);
             printer->asked = true;
         }
         data = QueueData(printer->queue, printer->paper);
@@ -558,7 +572,10 @@ extern "C" BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter
     } else {
         if (LONG rc = ReadPrinter(printer->name, data))
             return Fail(rc == ERROR_FILE_NOT_FOUND ? ERROR_INVALID_PRINTER_NAME : rc);
-        data.is_default = DefaultPrinterName(default_name) && winshim::EqualNoCaseWide(default_name, data.name);
+        std::wstring default_name;
+        PrinterData default_data;
+        data.is_default = DefaultPrinterName(default_name) && ReadPrinter(default_name, default_data) == ERROR_SUCCESS &&
+                          default_data.key == data.key;
     }
     size_t needed = PrinterInfoSize(data);
     *pcbNeeded = static_cast<DWORD>(needed);
@@ -585,17 +602,27 @@ extern "C" BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBY
     std::wstring default_name;
     bool has_default = DefaultPrinterName(default_name);
     std::vector<PrinterData> printers;
-    if (winshim::CupsPrinters() && (Flags & (PRINTER_ENUM_DEFAULT | PRINTER_ENUM_LOCAL))) {
-        winshim::CupsQueue queue;
-        std::vector<winshim::CupsQueue> queues;
+    const std::vector<winshim::CupsQueue> *queues =
+        (Flags & (PRINTER_ENUM_DEFAULT | PRINTER_ENUM_LOCAL)) ? winshim::CupsQueues() : nullptr;
+    if (queues) {
+        std::vector<const winshim::CupsQueue *> listed;
         if (Flags & PRINTER_ENUM_DEFAULT) {
-            if (has_default && FindQueue(default_name, queue))
-                queues.push_back(queue);
+            if (const winshim::CupsQueue *queue = has_default ? FindQueue(*queues, default_name) : nullptr)
+                listed.push_back(queue);
         } else {
-            winshim::CupsQueues(queues);
+            for (const winshim::CupsQueue &queue : *queues)
+                listed.push_back(&queue);
         }
-        for (const winshim::CupsQueue &q : queues)
-            printers.push_back(QueueData(q));
+        // A page size that did not come in time leaves a server without
+        // queues: none is listed.
+        for (const winshim::CupsQueue *queue : listed) {
+            short paper;
+            if (!winshim::CupsPaper(*queue, &paper)) {
+                printers.clear();
+                break;
+            }
+            printers.push_back(QueueData(*queue, paper));
+        }
     } else if (Flags & PRINTER_ENUM_DEFAULT) {
         PrinterData data;
         if (has_default && ReadPrinter(default_name, data) == ERROR_SUCCESS)
@@ -613,11 +640,16 @@ extern "C" BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBY
     } else {
         return Fail(ERROR_INVALID_FLAGS);
     }
+    std::vector<std::wstring> names;
+    names.reserve(printers.size());
+    for (const PrinterData &p : printers)
+        names.push_back(p.name);
+    size_t default_index = has_default ? MatchName(names, default_name) : printers.size();
+    if (default_index < printers.size())
+        printers[default_index].is_default = true;
     size_t needed = 0;
-    for (PrinterData &p : printers) {
-        p.is_default = has_default && winshim::EqualNoCaseWide(default_name, p.name);
+    for (const PrinterData &p : printers)
         needed += PrinterInfoSize(p);
-    }
     *pcbNeeded = static_cast<DWORD>(needed);
     *pcReturned = 0;
     if (needed && (!pPrinterEnum || cbBuf < needed))
