@@ -54,8 +54,9 @@ constexpr short kUserPaper = 256;
     X(cupsServer) X(ippPort) X(cupsEncryption) X(cupsSetPasswordCB2) X(httpConnect2) X(httpSetTimeout)            \
     X(httpClose) X(httpClearFields) X(httpGet) X(httpUpdate) X(httpRead2) X(httpFlush) X(httpGetLength2)          \
     X(httpGetRemaining) X(httpGetReady) X(httpGetStatus) X(cupsDoRequest) X(cupsGetNamedDest) X(cupsFreeDests)    \
-    X(ippNewRequest) X(ippAddStrings) X(ippFirstAttribute) X(ippNextAttribute) X(ippGetName) X(ippGetGroupTag)    \
-    X(ippGetString) X(ippGetInteger) X(ippDelete) X(pwgMediaForPWG)
+    X(ippNewRequest) X(ippAddString) X(ippAddStrings) X(ippFirstAttribute) X(ippNextAttribute) X(ippGetName)       \
+    X(ippGetGroupTag) X(ippGetString) X(ippGetInteger) X(ippGetStatusCode) X(ippDelete) X(httpAssembleURIf)       \
+    X(pwgMediaForPWG)
 
 struct Functions {
 // NOLINTNEXTLINE(bugprone-macro-parentheses): f names the member, not a value
@@ -110,7 +111,7 @@ short MediaPaper(const Functions &cups, const std::string &media) {
 }
 
 // The questions, and an answer as the thread hands it over.
-enum class Question { kDefault, kQueues, kPageSize };
+enum class Question { kDefault, kQueues, kQueue, kClass, kPageSize };
 
 struct Answer {
     bool answered = false;  // false: no answer came, or none that could be read
@@ -136,6 +137,8 @@ private:
     void Finish();
     Answer Default();
     Answer Queues();
+    Answer Queue(const std::string &name, bool is_class);
+    void ListQueues(ipp_t *response, std::vector<winshim::CupsQueue> *out);
     Answer PageSize(const std::string &queue);
     bool ReadPageSize(std::string *size, bool *ended);
 
@@ -192,6 +195,9 @@ Answer Conversation::Ask(Question question, const std::string &queue) {
         return Default();
     case Question::kQueues:
         return Queues();
+    case Question::kQueue:
+    case Question::kClass:
+        return Queue(queue, question == Question::kClass);
     case Question::kPageSize:
         return PageSize(queue);
     }
@@ -220,8 +226,39 @@ Answer Conversation::Queues() {
     ipp_t *response = cups_.cupsDoRequest(http_, request, "/");
     if (!response)
         return answer;
-    // The printers' attributes follow one another, a nameless one between
-    // two printers; no printer at all is an answer too.
+    ListQueues(response, &answer.queues);
+    cups_.ippDelete(response);
+    answer.answered = true;
+    return answer;
+}
+
+// One queue asked for by its name, as the server finds it (it folds ASCII
+// letters alone): none where the server knows no queue of that name.
+Answer Conversation::Queue(const std::string &name, bool is_class) {
+    Answer answer;
+    char uri[1024];
+    if (cups_.httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0, "/%s/%s",
+                               is_class ? "classes" : "printers", name.c_str()) != HTTP_URI_STATUS_OK) {
+        answer.answered = true;  // a name no URI can hold is no queue
+        return answer;
+    }
+    ipp_t *request = cups_.ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    cups_.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    cups_.ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                        static_cast<int>(std::size(kAttributes)), nullptr, kAttributes);
+    ipp_t *response = cups_.cupsDoRequest(http_, request, "/");
+    if (!response)
+        return answer;
+    if (cups_.ippGetStatusCode(response) <= IPP_STATUS_OK_EVENTS_COMPLETE)
+        ListQueues(response, &answer.queues);
+    cups_.ippDelete(response);
+    answer.answered = true;
+    return answer;
+}
+
+// The queues of an answer: the printers' attributes follow one another, a
+// nameless one between two printers; no printer at all is an answer too.
+void Conversation::ListQueues(ipp_t *response, std::vector<winshim::CupsQueue> *out) {
     winshim::CupsQueue queue;
     std::string media;
     for (ipp_attribute_t *attribute = cups_.ippFirstAttribute(response);; attribute = cups_.ippNextAttribute(response)) {
@@ -229,7 +266,7 @@ Answer Conversation::Queues() {
         if (!name) {
             if (!queue.name.empty()) {
                 queue.media_paper = MediaPaper(cups_, media);
-                answer.queues.push_back(queue);
+                out->push_back(queue);
             }
             queue = {};
             media.clear();
@@ -249,9 +286,6 @@ Answer Conversation::Queues() {
         else if (strcmp(name, "printer-type") == 0)
             queue.is_class = (cups_.ippGetInteger(attribute, 0) & CUPS_PRINTER_CLASS) != 0;
     }
-    cups_.ippDelete(response);
-    answer.answered = true;
-    return answer;
 }
 
 // The default page size of a queue's PPD; "" where it has none (a raw
@@ -389,6 +423,7 @@ struct Facts {
     std::string default_name;
     bool has_queues = false;
     std::vector<winshim::CupsQueue> queues;
+    std::map<std::string, std::vector<winshim::CupsQueue>> named;  // by name asked for, and kind
     std::map<std::string, std::string> page_sizes;  // by queue
 };
 
@@ -491,6 +526,26 @@ const std::vector<CupsQueue> *CupsQueues() {
         facts.has_queues = true;
     }
     return facts.source == Source::kCups ? &facts.queues : nullptr;
+}
+
+CupsFound CupsQueueNamed(const std::string &name, bool is_class, CupsQueue *out) {
+    Facts &facts = TheFacts();
+    std::lock_guard<std::mutex> lock(facts.asking);
+    std::string key = (is_class ? "c:" : "p:") + name;
+    auto known = facts.named.find(key);
+    if (known == facts.named.end()) {
+        Answer answer;
+        bool answered = Ask(facts, is_class ? Question::kClass : Question::kQueue, name, &answer);
+        if (facts.source != Source::kCups)
+            return CupsFound::kStore;
+        known = facts.named.emplace(key, answered ? std::move(answer.queues) : std::vector<CupsQueue>()).first;
+    }
+    if (facts.source != Source::kCups)
+        return CupsFound::kStore;
+    if (known->second.empty())
+        return CupsFound::kNone;
+    *out = known->second.front();
+    return CupsFound::kQueue;
 }
 
 bool CupsPaper(const CupsQueue &queue, short *code) {

@@ -2,10 +2,10 @@
 // first asked for, not at start: a program that opens no printer neither
 // pays for loading it nor talks to a server.
 //
-// Three questions go to the server, each at most once per process, and its
-// answer is kept: the default destination, the list of queues, and a
-// queue's default page size. All of them together get 2 s, counted from the
-// first (cups.cpp).
+// Four questions go to the server, each at most once per process, and its
+// answer is kept: the default destination, the list of queues, a queue of a
+// name, and a queue's default page size. All of them together get 2 s,
+// counted from the first (cups.cpp).
 #pragma once
 
 #include <string>
@@ -34,6 +34,13 @@ const std::string *CupsDefault();
 // Every queue of the server, in its order; none when it stopped answering.
 // Null when the printers are the store's, as above.
 const std::vector<CupsQueue> *CupsQueues();
+
+// The queue (or, with `is_class`, the class) of that name as the server
+// finds it now, which folds ASCII letters alone: asked once a name. kStore
+// when the printers are the store's, as above; kNone when there is no such
+// queue, or the server stopped answering.
+enum class CupsFound { kStore, kNone, kQueue };
+CupsFound CupsQueueNamed(const std::string &name, bool is_class, CupsQueue *out);
 
 // The dmPaperSize code of a listed queue's default page size, as Windows'
 // spooler maps a PPD page size: the name of the PPD's DefaultPageSize (or,

@@ -303,12 +303,29 @@ PrinterData QueueData(const winshim::CupsQueue &queue, short paper) {
     return data;
 }
 
-// Whether the queue is the default destination's; both are known by then.
+// The queue that a printer's name opens, as the server has it now: the
+// queue asked for by that name where the server spells it so, else the one
+// the spooler finds among all of them (MatchName: the server folds ASCII
+// letters alone), asked for in turn by its own name. A queue deleted since
+// the queues were listed is none.
+winshim::CupsFound OpenQueue(const std::wstring &name, winshim::CupsQueue *out) {
+    std::string asked = winshim::Utf8FromWide(name);
+    winshim::CupsFound found = winshim::CupsQueueNamed(asked, false, out);
+    if (found != winshim::CupsFound::kNone && (found == winshim::CupsFound::kStore || out->name == asked))
+        return found;
+    const std::vector<winshim::CupsQueue> *queues = winshim::CupsQueues();
+    const winshim::CupsQueue *listed = queues ? FindQueue(*queues, name) : nullptr;
+    if (!listed)
+        return queues ? winshim::CupsFound::kNone : winshim::CupsFound::kStore;
+    return winshim::CupsQueueNamed(listed->name, listed->is_class, out);
+}
+
+// Whether the queue is the one that the default destination's name opens.
 bool IsCupsDefault(const winshim::CupsQueue &queue) {
     const std::string *name = winshim::CupsDefault();
-    const std::vector<winshim::CupsQueue> *queues = winshim::CupsQueues();
-    const winshim::CupsQueue *found = name && queues ? FindQueue(*queues, winshim::WideFromUtf8(*name)) : nullptr;
-    return found && found->name == queue.name;
+    winshim::CupsQueue found;
+    return name && OpenQueue(winshim::WideFromUtf8(*name), &found) == winshim::CupsFound::kQueue &&
+           found.name == queue.name;
 }
 
 // The store's "Device" value as it stands ("NAME,winspool,PORT"), or false.
@@ -404,15 +421,13 @@ extern "C" BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPP
         PrinterData data;
         if (printer->name.empty() || printer->name.find(L'\\') != std::wstring::npos)
             return Fail(ERROR_INVALID_PRINTER_NAME);
-        if (const std::vector<winshim::CupsQueue> *queues = winshim::CupsQueues()) {
-            const winshim::CupsQueue *queue = FindQueue(*queues, printer->name);
-            if (!queue)
-                return Fail(ERROR_INVALID_PRINTER_NAME);
-            printer->queue = *queue;
-            printer->cups = true;
-        } else if (LONG rc = ReadPrinter(printer->name, data)) {
-            return Fail(rc == ERROR_FILE_NOT_FOUND ? ERROR_INVALID_PRINTER_NAME : rc);
-        }
+        winshim::CupsFound found = OpenQueue(printer->name, &printer->queue);
+        if (found == winshim::CupsFound::kNone)
+            return Fail(ERROR_INVALID_PRINTER_NAME);
+        printer->cups = found == winshim::CupsFound::kQueue;
+        if (!printer->cups)
+            if (LONG rc = ReadPrinter(printer->name, data))
+                return Fail(rc == ERROR_FILE_NOT_FOUND ? ERROR_INVALID_PRINTER_NAME : rc);
     }
     *phPrinter = printer.get();
     OpenPrinters().insert(printer.release());
