@@ -15,9 +15,9 @@
 #include "cups.h"
 
 #include "internal.h"
+#include "sys.h"
 
 #include <cups/cups.h>
-#include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -66,11 +66,11 @@ struct Functions {
 };
 
 bool Load(Functions &cups) {
-    void *library = dlopen("libcups.so.2", RTLD_NOW | RTLD_LOCAL);
+    void *library = winshim::sys::LoadLibrary("libcups.so.2");
     if (!library)
         return false;
 #define WINSHIM_CUPS_LOOKUP(f)                                                                                     \
-    cups.f = reinterpret_cast<decltype(cups.f)>(dlsym(library, #f));                                               \
+    cups.f = reinterpret_cast<decltype(cups.f)>(winshim::sys::LibraryFunction(library, #f));                       \
     if (!cups.f)                                                                                                   \
         return false;
     WINSHIM_CUPS_FUNCTIONS(WINSHIM_CUPS_LOOKUP)
@@ -465,8 +465,8 @@ bool Ask(Facts &facts, Question question, const std::string &queue, Answer *out)
             answered = channel->answer.answered;
             *out = std::move(channel->answer);
         } else {
-            fprintf(stderr, "winshim: CUPS server %s gave no answer within %d s\n",
-                    channel->server.empty() ? "(unknown)" : channel->server.c_str(), kDeadlineSeconds);
+            winshim::Tell("CUPS server " + (channel->server.empty() ? std::string("(unknown)") : channel->server) +
+                          " gave no answer within " + std::to_string(kDeadlineSeconds) + " s");
         }
     }
     facts.over = !answered;

@@ -93,10 +93,4 @@ bool Utf16FromUtf8(std::string_view text, std::string &out);
 // letters without regard to case.
 bool EqualNoCaseWide(std::wstring_view a, std::wstring_view b);
 
-// --- the spooler (spooler.cpp) ------------------------------------------------------
-
-// The current user's "Device" value of ...\Windows NT\CurrentVersion\Windows
-// (the default printer, "NAME,winspool,PORT") as it stands, or false.
-bool DeviceValue(std::string &out);
-
 }  // namespace winshim

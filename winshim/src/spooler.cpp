@@ -11,6 +11,7 @@
 #include <winspool.h>
 
 #include <cstring>
+#include <cwchar>
 
 #include <sys/stat.h>
 #include <memory>
@@ -70,25 +71,11 @@ Printer *Lookup(HANDLE handle) {
     return OpenPrinters().count(printer) ? printer : nullptr;
 }
 
-BOOL Fail(DWORD code) {
-    SetLastError(code);
-    return FALSE;
-}
+// A spooler function's failure: the code as the last error, and FALSE.
+BOOL Fail(DWORD code) { return winshim::Failure(code, FALSE); }
 
-LONG Le32(const std::string &data, size_t at) {
-    uint32_t n = 0;
-    for (int i = 3; i >= 0; i--)
-        n = n << 8 | static_cast<unsigned char>(data[at + i]);
-    return static_cast<LONG>(n);
-}
-
-std::string Le32Bytes(const LONG *values, size_t count) {
-    std::string out;
-    for (size_t k = 0; k < count; k++)
-        for (int i = 0; i < 4; i++)
-            out += static_cast<char>(static_cast<uint32_t>(values[k]) >> (8 * i) & 0xFF);
-    return out;
-}
+// Field `i` of a user form's value: eight little-endian 32-bit integers.
+LONG Field(const std::string &data, size_t i) { return static_cast<LONG>(winshim::GetLe32(&data[4 * i])); }
 
 // Every form: the built-in ones first, then the user forms of `key` (the
 // Forms key's values) in value order. A value that is no form (not
@@ -104,8 +91,8 @@ std::vector<Form> FormsOf(const winshim::KeyData *key) {
         if (value.type != REG_BINARY || value.data.size() != 32)
             continue;
         const std::string &d = value.data;
-        forms.push_back({static_cast<DWORD>(Le32(d, 28)), winshim::WideFromUtf8(value.name), {Le32(d, 0), Le32(d, 4)},
-                         {Le32(d, 8), Le32(d, 12), Le32(d, 16), Le32(d, 20)}, static_cast<DWORD>(Le32(d, 24)), false,
+        forms.push_back({static_cast<DWORD>(Field(d, 7)), winshim::WideFromUtf8(value.name), {Field(d, 0), Field(d, 1)},
+                         {Field(d, 2), Field(d, 3), Field(d, 4), Field(d, 5)}, static_cast<DWORD>(Field(d, 6)), false,
                          value.name});
     }
     return forms;
@@ -125,10 +112,7 @@ LONG LoadForms(const std::vector<Form> **out) {
     std::string file;
     if (winshim::HivePath(Root::LocalMachine, &file) != ERROR_SUCCESS || winshim::sys::Stat(file.c_str(), &now) != 0)
         memset(&now, 0, sizeof now);  // no file: an empty hive, as long as there is none
-    const struct stat &then = loaded.file;
-    if (!loaded.valid || now.st_dev != then.st_dev || now.st_ino != then.st_ino || now.st_size != then.st_size ||
-        now.st_mtim.tv_sec != then.st_mtim.tv_sec || now.st_mtim.tv_nsec != then.st_mtim.tv_nsec ||
-        now.st_ctim.tv_sec != then.st_ctim.tv_sec || now.st_ctim.tv_nsec != then.st_ctim.tv_nsec) {
+    if (!loaded.valid || !winshim::SameFileVersion(now, loaded.file)) {
         loaded.valid = false;
         winshim::KeyData data;
         LONG rc = winshim::ReadKey(Root::LocalMachine, kForms, &data);
@@ -181,7 +165,10 @@ winshim::Value FormValue(const FORM_INFO_1W *form, DWORD index) {
                             form->ImageableArea.bottom,
                             static_cast<LONG>(index),
                             static_cast<LONG>(form->Flags)};
-    return {winshim::Utf8FromWide(form->pName), REG_BINARY, Le32Bytes(fields, 8)};
+    std::string bytes(sizeof fields, '\0');
+    for (size_t i = 0; i < std::size(fields); i++)
+        winshim::PutLe32(&bytes[4 * i], static_cast<uint32_t>(fields[i]));
+    return {winshim::Utf8FromWide(form->pName), REG_BINARY, bytes};
 }
 
 // The start of every form edit: a valid handle, level 1, and a spooler
@@ -341,25 +328,28 @@ bool StoreDeviceValue(std::string &out) {
     return false;
 }
 
-}  // namespace
-
-namespace winshim {
-
 // The "Device" value: where printers come from CUPS and it has a default
 // destination, the entry that names it, as the spooler rewrites the entry
 // when the default changes; else the store's as it stands.
 bool DeviceValue(std::string &out) {
-    const std::string *name = CupsDefault();
+    const std::string *name = winshim::CupsDefault();
     if (name && !name->empty()) {
-        out = *name + ",winspool," + Utf8FromWide(CupsPort(WideFromUtf8(*name)));
+        out = *name + ",winspool," + winshim::Utf8FromWide(CupsPort(winshim::WideFromUtf8(*name)));
         return true;
     }
     return StoreDeviceValue(out);
 }
 
-}  // namespace winshim
-
-namespace {
+// Copies as the profile functions do: cut to nSize - 1 characters,
+// terminated, the count copied returned.
+DWORD CopyCut(const std::wstring &text, LPWSTR buffer, DWORD size) {
+    if (!buffer || size == 0)
+        return 0;
+    size_t n = text.size() < size - 1 ? text.size() : size - 1;
+    wmemcpy(buffer, text.data(), n);
+    buffer[n] = L'\0';
+    return static_cast<DWORD>(n);
+}
 
 bool DefaultPrinterName(std::wstring &out) {
     if (const std::string *name = winshim::CupsDefault()) {
@@ -503,7 +493,7 @@ extern "C" BOOL WINAPI AddFormW(HANDLE hPrinter, DWORD Level, LPBYTE pForm) {
         for (const Form &f : forms)
             index = f.index > index ? f.index : index;
         winshim::Value value = FormValue(form, index + 1);
-        edit = {winshim::HiveEdit::SetValue, kForms, value, value.name, true};
+        edit = winshim::HiveEdit::Set(kForms, value, value.name, true);
         return static_cast<LONG>(ERROR_SUCCESS);
     });
     return rc == ERROR_SUCCESS ? TRUE : Fail(static_cast<DWORD>(rc));
@@ -531,7 +521,7 @@ extern "C" BOOL WINAPI SetFormW(HANDLE hPrinter, LPWSTR pFormName, DWORD Level, 
         const Form *clash = FindForm(forms, form->pName);
         if (clash && clash != old)
             return static_cast<LONG>(ERROR_FILE_EXISTS);
-        edit = {winshim::HiveEdit::SetValue, kForms, FormValue(form, old->index), old->value_name, false};
+        edit = winshim::HiveEdit::Set(kForms, FormValue(form, old->index), old->value_name, false);
         return static_cast<LONG>(ERROR_SUCCESS);
     });
     return rc == ERROR_SUCCESS ? TRUE : Fail(static_cast<DWORD>(rc));
@@ -551,7 +541,7 @@ extern "C" BOOL WINAPI DeleteFormW(HANDLE hPrinter, LPWSTR pFormName) {
         const Form *old;
         if (DWORD found = FindUserForm(forms, pFormName, &old))
             return static_cast<LONG>(found);
-        edit = {winshim::HiveEdit::DeleteValue, kForms, {}, old->value_name, false};
+        edit = winshim::HiveEdit::Delete(kForms, old->value_name);
         return static_cast<LONG>(ERROR_SUCCESS);
     });
     return rc == ERROR_SUCCESS ? TRUE : Fail(static_cast<DWORD>(rc));
@@ -601,6 +591,54 @@ extern "C" BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter
     return TRUE;
 }
 
+namespace {
+
+// The queues of CUPS that EnumPrintersW lists: the default one, or all. A
+// page size that did not come in time leaves a server without queues: none
+// is listed.
+void ListQueues(const std::vector<winshim::CupsQueue> &queues, bool only_default, bool has_default,
+                const std::wstring &default_name, std::vector<PrinterData> &printers) {
+    std::vector<const winshim::CupsQueue *> listed;
+    if (only_default) {
+        if (const winshim::CupsQueue *queue = has_default ? FindQueue(queues, default_name) : nullptr)
+            listed.push_back(queue);
+    } else {
+        for (const winshim::CupsQueue &queue : queues)
+            listed.push_back(&queue);
+    }
+    for (const winshim::CupsQueue *queue : listed) {
+        short paper;
+        if (!winshim::CupsPaper(*queue, &paper)) {
+            printers.clear();
+            return;
+        }
+        printers.push_back(QueueData(*queue, paper));
+    }
+}
+
+// The store's printers that EnumPrintersW lists: the default one, or all.
+LONG ListStorePrinters(bool only_default, bool has_default, const std::wstring &default_name,
+                       std::vector<PrinterData> &printers) {
+    if (only_default) {
+        PrinterData data;
+        if (has_default && ReadPrinter(default_name, data) == ERROR_SUCCESS)
+            printers.push_back(data);
+        return ERROR_SUCCESS;
+    }
+    winshim::KeyData keys;
+    LONG rc = winshim::ReadKey(Root::LocalMachine, kPrinters, &keys);
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+        return rc;
+    for (std::string_view key : keys.subkeys) {
+        PrinterData data;
+        if (ReadPrinter(winshim::WideFromUtf8(key), data) == ERROR_SUCCESS)
+            printers.push_back(data);
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
 // Contract: level 2 records of the default printer (PRINTER_ENUM_DEFAULT)
 // or of every local printer (PRINTER_ENUM_LOCAL): the store's, or the
 // queues of CUPS. No printer to list is no failure: *pcReturned is 0.
@@ -614,47 +652,16 @@ extern "C" BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBY
         return Fail(ERROR_INVALID_PARAMETER);
     if (Name && *Name)
         return Fail(ERROR_INVALID_NAME);
+    if (!(Flags & (PRINTER_ENUM_DEFAULT | PRINTER_ENUM_LOCAL)))
+        return Fail(ERROR_INVALID_FLAGS);
+    bool only_default = Flags & PRINTER_ENUM_DEFAULT;
     std::wstring default_name;
     bool has_default = DefaultPrinterName(default_name);
     std::vector<PrinterData> printers;
-    const std::vector<winshim::CupsQueue> *queues =
-        (Flags & (PRINTER_ENUM_DEFAULT | PRINTER_ENUM_LOCAL)) ? winshim::CupsQueues() : nullptr;
-    if (queues) {
-        std::vector<const winshim::CupsQueue *> listed;
-        if (Flags & PRINTER_ENUM_DEFAULT) {
-            if (const winshim::CupsQueue *queue = has_default ? FindQueue(*queues, default_name) : nullptr)
-                listed.push_back(queue);
-        } else {
-            for (const winshim::CupsQueue &queue : *queues)
-                listed.push_back(&queue);
-        }
-        // A page size that did not come in time leaves a server without
-        // queues: none is listed.
-        for (const winshim::CupsQueue *queue : listed) {
-            short paper;
-            if (!winshim::CupsPaper(*queue, &paper)) {
-                printers.clear();
-                break;
-            }
-            printers.push_back(QueueData(*queue, paper));
-        }
-    } else if (Flags & PRINTER_ENUM_DEFAULT) {
-        PrinterData data;
-        if (has_default && ReadPrinter(default_name, data) == ERROR_SUCCESS)
-            printers.push_back(data);
-    } else if (Flags & PRINTER_ENUM_LOCAL) {
-        winshim::KeyData keys;
-        LONG rc = winshim::ReadKey(Root::LocalMachine, kPrinters, &keys);
-        if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
-            return Fail(rc);
-        for (std::string_view key : keys.subkeys) {
-            PrinterData data;
-            if (ReadPrinter(winshim::WideFromUtf8(key), data) == ERROR_SUCCESS)
-                printers.push_back(data);
-        }
-    } else {
-        return Fail(ERROR_INVALID_FLAGS);
-    }
+    if (const std::vector<winshim::CupsQueue> *queues = winshim::CupsQueues())
+        ListQueues(*queues, only_default, has_default, default_name, printers);
+    else if (LONG rc = ListStorePrinters(only_default, has_default, default_name, printers))
+        return Fail(static_cast<DWORD>(rc));
     std::vector<std::wstring> names;
     names.reserve(printers.size());
     for (const PrinterData &p : printers)
@@ -695,4 +702,19 @@ extern "C" BOOL WINAPI GetDefaultPrinterW(LPWSTR pszBuffer, LPDWORD pcchBuffer) 
     memcpy(pszBuffer, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
     *pcchBuffer = static_cast<DWORD>(name.size() + 1);
     return TRUE;
+}
+
+// Contract: of win.ini, only [windows] device is known: the default
+// printer's entry, the current user's "Device" value as Windows maps it to
+// the registry (or CUPS's default destination). Anything else, or a missing
+// value, gives lpDefault. Returns the count of characters copied.
+extern "C" DWORD WINAPI GetProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName, LPCWSTR lpDefault,
+                                          LPWSTR lpReturnedString, DWORD nSize) {
+    if (DWORD fault = InjectedFault("GetProfileStringW"))
+        return winshim::Failure(fault, CopyCut(L"", lpReturnedString, nSize));
+    std::string device;
+    if (lpAppName && lpKeyName && winshim::EqualNoCaseWide(lpAppName, L"windows") &&
+        winshim::EqualNoCaseWide(lpKeyName, L"device") && DeviceValue(device))
+        return CopyCut(winshim::WideFromUtf8(device), lpReturnedString, nSize);
+    return CopyCut(lpDefault ? lpDefault : L"", lpReturnedString, nSize);
 }

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -147,6 +148,13 @@ int RecordLockHolder(int fd, short type, pid_t *holder) {
     *holder = lock.l_type == F_UNLCK ? 0 : lock.l_pid;
     return 0;
 }
+
+void *LoadLibrary(const char *name) {
+    if (Injected(k_dlopen))
+        return nullptr;
+    return dlopen(name, RTLD_NOW | RTLD_LOCAL);
+}
+void *LibraryFunction(void *library, const char *name) { return dlsym(library, name); }
 
 // --- the process ----------------------------------------------------------------
 

@@ -34,7 +34,8 @@
     X(stat)                     \
     X(readlink)                 \
     X(readdir)                  \
-    X(statvfs)
+    X(statvfs)                  \
+    X(dlopen)
 
 namespace winshim {
 namespace sys {
@@ -73,6 +74,10 @@ int ListDirectory(int dir, std::vector<std::string> *names);      // readdir
 // fcntl's record locks on a whole file: F_RDLCK, F_WRLCK or F_UNLCK.
 int SetRecordLock(int fd, short type);                            // fcntl: F_SETLK
 int RecordLockHolder(int fd, short type, pid_t *holder);           // fcntl: F_GETLK, 0 when none
+
+// A shared library loaded (RTLD_NOW | RTLD_LOCAL), and a function of it.
+void *LoadLibrary(const char *name);                              // dlopen
+void *LibraryFunction(void *library, const char *name);
 
 // --- the process ----------------------------------------------------------------
 

@@ -1,4 +1,4 @@
-// The kernel's version, profile, environment, library and memory functions.
+// The kernel's version, environment, library and memory functions.
 
 #include "internal.h"
 
@@ -40,17 +40,6 @@ void Version(DWORD &platform, DWORD &major, DWORD &minor) {
     winshim::BadSetting("WINSHIM_WINVER", text);
 }
 
-// Copies as the profile functions do: cut to nSize - 1 characters,
-// terminated, the count copied returned.
-DWORD CopyCut(const std::wstring &text, LPWSTR buffer, DWORD size) {
-    if (!buffer || size == 0)
-        return 0;
-    size_t n = text.size() < size - 1 ? text.size() : size - 1;
-    wmemcpy(buffer, text.data(), n);
-    buffer[n] = L'\0';
-    return static_cast<DWORD>(n);
-}
-
 // The one library that can be loaded, and how often it is.
 int winspool_loads = 0;
 HMODULE const kWinspool = reinterpret_cast<HMODULE>(&winspool_loads);
@@ -68,20 +57,6 @@ extern "C" BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW info) {
     info->dwBuildNumber = 0;
     info->szCSDVersion[0] = L'\0';
     return TRUE;
-}
-
-// Contract: of win.ini, only [windows] device is known: the current user's
-// "Device" value, as Windows maps it to the registry. Anything else, or a
-// missing value, gives lpDefault. Returns the count of characters copied.
-extern "C" DWORD WINAPI GetProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName, LPCWSTR lpDefault,
-                                          LPWSTR lpReturnedString, DWORD nSize) {
-    if (DWORD fault = InjectedFault("GetProfileStringW"))
-        return winshim::Failure(fault, CopyCut(L"", lpReturnedString, nSize));
-    std::string device;
-    if (lpAppName && lpKeyName && winshim::EqualNoCaseWide(lpAppName, L"windows") &&
-        winshim::EqualNoCaseWide(lpKeyName, L"device") && winshim::DeviceValue(device))
-        return CopyCut(winshim::WideFromUtf8(device), lpReturnedString, nSize);
-    return CopyCut(lpDefault ? lpDefault : L"", lpReturnedString, nSize);
 }
 
 // Contract: the environment variable as wide text; with a buffer too small,
