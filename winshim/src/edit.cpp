@@ -7,6 +7,8 @@
 
 #include "index.h"
 #include "parser.h"
+#include "prefix.h"
+#include "wine.h"
 
 #include <cerrno>
 #include <algorithm>
@@ -90,7 +92,7 @@ LONG ValueText(const Value &value, bool wide_strings, const std::string &nl, std
 // defined, and how the hive spells the part of its path that exists.
 class EditScanner : public Visitor {
 public:
-    explicit EditScanner(std::string_view target) : target_(target) {
+    EditScanner(std::string_view target, KeyOrder order) : target_(target), order_(order) {
         for (size_t start = 0; !target.empty();) {
             size_t cut = target.find('\\', start);
             parts_.push_back(target.substr(start, cut == std::string_view::npos ? cut : cut - start));
@@ -102,17 +104,30 @@ public:
 
     void SectionLineAt(uint64_t begin) override {
         Close(begin);
+        if (insert_at_ != UINT64_MAX && after_insert_ == UINT64_MAX && begin > insert_at_)
+            after_insert_ = begin;
+        before_ = last_section_;
         last_section_ = begin;
     }
 
     bool Section(std::string_view path, uint64_t begin, uint64_t end) override {
         Spell(path);
+        // In a Wine file a new key goes where Wine keeps it: before the first
+        // section that sorts after it.
+        if (order_ == KeyOrder::Wine && insert_at_ == UINT64_MAX && CompareKeyPaths(path, target_, order_) > 0) {
+            insert_at_ = begin;
+            before_insert_ = before_;
+        }
+        in_target_ = false;
         std::string_view child;
         switch (Relate(target_, path, &child)) {
         case Relation::Same:
             exists_ = true;
+            in_target_ = true;
             ranges_.emplace_back(begin, UINT64_MAX);
             append_at_ = end;
+            header_ = {begin, end};
+            time_ = {0, 0};
             return true;
         case Relation::Below:
             exists_ = true;
@@ -133,6 +148,16 @@ public:
         values_.Remove(name, begin, end);
     }
 
+    bool KeyAttribute(Attribute what, uint64_t begin, uint64_t end) override {
+        if (in_target_ && what == Attribute::Time) {
+            time_ = {begin, end};
+            append_at_ = std::max(append_at_, end);
+        } else if (in_target_) {
+            append_at_ = std::max(append_at_, end);
+        }
+        return false;
+    }
+
     // The key removed, or one above it: what its sections said before is gone.
     void KeyRemoved(std::string_view path, uint64_t, uint64_t) override {
         std::string_view child;
@@ -149,6 +174,8 @@ public:
     void Close(uint64_t at) {
         if (!ranges_.empty() && ranges_.back().second == UINT64_MAX)
             ranges_.back().second = at;
+        if (insert_at_ != UINT64_MAX && after_insert_ == UINT64_MAX && at > insert_at_)
+            after_insert_ = at;
     }
 
     bool exists() const { return exists_ || target_.empty(); }
@@ -161,6 +188,14 @@ public:
     const std::vector<std::pair<uint64_t, uint64_t>> &ranges() const { return ranges_; }
     // Where the file's last section begins (0 when it has none).
     uint64_t last_section() const { return last_section_; }
+    // A Wine file: where a new section of the key goes (UINT64_MAX: at the
+    // end), and the lines around that place, from the section before it to
+    // the one after; the key's last section's line and its "#time=" line
+    // ({0, 0} where it has none).
+    uint64_t insert_at() const { return insert_at_; }
+    std::pair<uint64_t, uint64_t> insert_window() const { return {before_insert_, after_insert_}; }
+    std::pair<uint64_t, uint64_t> header() const { return header_; }
+    std::pair<uint64_t, uint64_t> time() const { return time_; }
 
     // The key's path spelled as the hive spells what it has of it.
     std::string Spelling() const {
@@ -192,9 +227,12 @@ private:
     }
 
     std::string_view target_;
+    KeyOrder order_;
     std::vector<std::string_view> parts_;
     std::vector<std::string> spelled_;
-    bool exists_ = false;
+    bool exists_ = false, in_target_ = false;
+    uint64_t before_ = 0, insert_at_ = UINT64_MAX, before_insert_ = 0, after_insert_ = UINT64_MAX;
+    std::pair<uint64_t, uint64_t> header_{0, 0}, time_{0, 0};
     std::vector<std::pair<uint64_t, uint64_t>> ranges_;
     uint64_t append_at_ = 0;
     uint64_t last_section_ = 0;
@@ -203,7 +241,7 @@ private:
 
 // A hive file as a scan found it.
 struct Scan {
-    explicit Scan(std::string_view path) : key(path) {}
+    Scan(std::string_view path, KeyOrder order) : key(path, order) {}
     EditScanner key;
     bool utf16 = false, wide_strings = false, has_header = false, crlf = true;
     LineReader::End end = LineReader::End::Empty;
@@ -214,14 +252,14 @@ struct Scan {
     uint64_t dangling = UINT64_MAX;
 };
 
-LONG ScanHive(int fd, Root root, const std::string &file, Scan &scan) {
+LONG ScanHive(int fd, const Hive &hive, Scan &scan) {
     if (fd < 0)
         return ERROR_SUCCESS;
     struct stat st;
     if (sys::Fstat(fd, &st) != 0)
         return Win32FromErrno(errno);
     LineReader in(fd, static_cast<uint64_t>(st.st_size));
-    Parser parser(in, root, file);
+    Parser parser(in, hive);
     parser.SkimUnwanted();
     if (LONG rc = parser.Run(scan.key))
         return rc;
@@ -273,9 +311,9 @@ bool SameEvent(const Event &a, const Event &b) {
 
 // The events of some lines: a whole file (`whole`), or lines from its
 // middle, which begin at a section or inside a section (`in_section`).
-LONG ReadEvents(LineReader &in, Root root, const std::string &file, bool whole, bool wide_strings, bool in_section,
+LONG ReadEvents(LineReader &in, const Hive &hive, bool whole, bool wide_strings, bool in_section,
                 std::vector<Event> &out) {
-    Parser parser(in, root, file, false);
+    Parser parser(in, hive, false);
     EventLog log;
     if (LONG rc = whole ? parser.Run(log) : parser.RunFragment(log, wide_strings, in_section))
         return rc;
@@ -290,6 +328,7 @@ struct Splice {
     uint64_t at, remove;
     std::string text;      // in the file's encoding
     bool section = false;  // the text begins a section
+    bool value = false;    // the text holds the value set
     std::string utf8;      // the text as UTF-8
 };
 struct Plan {
@@ -318,19 +357,21 @@ Breaks BreaksOf(const Scan &old) {
 // A new section for the key, holding `body`: at the end of the file, or,
 // where a hex list is left open there, before the last section, which the
 // list stays in.
-LONG AppendSection(Root root, const Scan &old, const HiveEdit &edit, const std::string &body, Plan &plan) {
+LONG AppendSection(const Hive &hive, const Scan &old, const HiveEdit &edit, const std::string &body, Plan &plan) {
     Breaks b = BreaksOf(old);
-    std::string name = RootName(root);
+    std::string name = hive.root;
     if (!edit.path.empty())
         name += "\\" + old.key.Spelling();
     // A section's name has no escapes: no line break can stand in it.
     if (name.find_first_of("\r\n") != std::string::npos || name.size() + 2 > kMaxLine)
         return ERROR_INVALID_PARAMETER;
     std::string section = "[" + name + "]" + b.nl + body;
+    bool value = !body.empty();
     if (old.dangling != UINT64_MAX)
-        plan.splices.push_back({old.key.last_section() ? old.key.last_section() : old.body, 0, section + b.nl, true, {}});
+        plan.splices.push_back(
+            {old.key.last_section() ? old.key.last_section() : old.body, 0, section + b.nl, true, value, {}});
     else
-        plan.splices.push_back({old.size, 0, b.head + b.last_break + b.nl + section, true, {}});
+        plan.splices.push_back({old.size, 0, b.head + b.last_break + b.nl + section, true, value, {}});
     plan.new_key = true;
     return ERROR_SUCCESS;
 }
@@ -338,7 +379,7 @@ LONG AppendSection(Root root, const Scan &old, const HiveEdit &edit, const std::
 // A value set: in place of its first definition since the key was last
 // made (later ones go), else after the key's last statement, else in a
 // section of its own.
-LONG PlanSetValue(Root root, const Scan &old, const HiveEdit &edit, Plan &plan) {
+LONG PlanSetValue(const Hive &hive, const Scan &old, const HiveEdit &edit, Plan &plan) {
     if (edit.value.name.size() > kMaxValueName)
         return ERROR_INVALID_PARAMETER;
     Breaks b = BreaksOf(old);
@@ -351,38 +392,203 @@ LONG PlanSetValue(Root root, const Scan &old, const HiveEdit &edit, Plan &plan) 
     // A key without a section of its own (the root, or a key that sections
     // below it make) gets one.
     if (!old.key.has_section())
-        return AppendSection(root, old, edit, line, plan);
+        return AppendSection(hive, old, edit, line, plan);
     if (const ValueList::Places *places = old.key.values().PlacesOf(edit.match)) {
         for (size_t i = 0; i < places->size(); i++) {
             auto [begin, end] = (*places)[i];
-            plan.splices.push_back({begin, end - begin, i == 0 ? line : "", false, {}});
+            plan.splices.push_back({begin, end - begin, i == 0 ? line : "", false, i == 0, {}});
         }
         return ERROR_SUCCESS;
     }
     uint64_t at = old.key.append_at();
     if (at == old.size && old.dangling != UINT64_MAX)
-        plan.splices.push_back({old.dangling, 0, line, false, {}});  // before the open hex list
+        plan.splices.push_back({old.dangling, 0, line, false, true, {}});  // before the open hex list
     else
-        plan.splices.push_back({at, 0, (at == old.size ? b.last_break : "") + line, false, {}});
+        plan.splices.push_back({at, 0, (at == old.size ? b.last_break : "") + line, false, true, {}});
     return ERROR_SUCCESS;
 }
 
-LONG PlanEdit(Root root, const Scan &old, const HiveEdit &edit, Plan &plan) {
+// --- a Wine file -------------------------------------------------------------------
+
+// A value as Wine writes it: a string ending in its terminating unit in
+// quotes ("text", str(2):"text", str(7):"a\0b\0"), a DWORD of four bytes as
+// dword:, anything else as hex: or hex(N):, wrapped after the comma that
+// passes the 76th column, continued two blanks in.
+LONG WineValueText(const Value &value, std::string &out) {
+    out = value.name.empty() ? "@=" : "\"";
+    if (!value.name.empty()) {
+        std::string units;
+        if (!Utf16FromUtf8(value.name, units))
+            return ERROR_NO_UNICODE_TRANSLATION;
+        AppendWineText(out, units, false);
+        out += "\"=";
+    }
+    const std::string &d = value.data;
+    bool text = (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) &&
+                d.size() >= 2 && d.size() % 2 == 0 && !d[d.size() - 2] && !d[d.size() - 1];
+    char kind[24];
+    if (text) {
+        out += value.type == REG_SZ ? "\"" : value.type == REG_EXPAND_SZ ? "str(2):\"" : "str(7):\"";
+        AppendWineText(out, std::string_view(d).substr(0, d.size() - 2), false);
+        out += "\"\n";
+        return ERROR_SUCCESS;
+    }
+    if (value.type == REG_DWORD && d.size() == 4) {
+        snprintf(kind, sizeof kind, "dword:%08x\n", GetLe32(d.data()));
+        out += kind;
+        return ERROR_SUCCESS;
+    }
+    snprintf(kind, sizeof kind, value.type == REG_BINARY ? "hex:" : "hex(%x):", static_cast<unsigned>(value.type));
+    out += kind;
+    size_t column = out.size();
+    static const char digits[] = "0123456789abcdef";
+    for (size_t i = 0; i < d.size(); i++) {
+        unsigned char byte = static_cast<unsigned char>(d[i]);
+        out += digits[byte >> 4];
+        out += digits[byte & 15];
+        column += 2;
+        if (i + 1 == d.size())
+            break;
+        out += ',';
+        if (++column > 76) {
+            out += "\\\n  ";
+            column = 2;
+        }
+    }
+    out += '\n';
+    return ERROR_SUCCESS;
+}
+
+// A new Wine file's first lines, as Wine writes them.
+std::string WineFileHead(const Hive &hive) {
+    std::string root;
+    for (char c : hive.root)
+        root += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return std::string(kWineHeader) + "\n;; All keys relative to " + root + "\n\n#arch=" + hive.arch + "\n";
+}
+
+// The line that begins the key's section, with its time.
+LONG WineSectionLine(const Scan &old, const WineTime &time, std::string *out) {
+    std::string path;
+    if (!WineKeyPath(old.key.Spelling(), &path))
+        return ERROR_NO_UNICODE_TRANSLATION;
+    *out = "[" + path + "] " + time.seconds + "\n";
+    return ERROR_SUCCESS;
+}
+
+// A new section for the key, holding `body`, where Wine would keep it:
+// before the first section that sorts after it, else at the end.
+LONG WineSection(const Hive &hive, const Scan &old, const std::string &body, Plan &plan) {
+    WineTime time = WineTimeNow();
+    std::string block;
+    if (LONG rc = WineSectionLine(old, time, &block))
+        return rc;
+    block += "#time=" + time.filetime + "\n" + body;
+    bool value = !body.empty();
+    if (!old.has_header)
+        plan.splices.push_back({0, old.size, WineFileHead(hive) + "\n" + block, true, value, {}});
+    else if (old.key.insert_at() != UINT64_MAX)
+        plan.splices.push_back({old.key.insert_at(), 0, block + "\n", true, value, {}});
+    else
+        plan.splices.push_back({old.size, 0, BreaksOf(old).last_break + "\n" + block, true, value, {}});
+    plan.new_key = true;
+    return ERROR_SUCCESS;
+}
+
+// The key's time, renewed as Wine renews it for a key it changed: on its
+// section's line and its "#time=" line.
+LONG WineTouch(const Scan &old, Plan &plan) {
+    WineTime time = WineTimeNow();
+    std::string line;
+    if (LONG rc = WineSectionLine(old, time, &line))
+        return rc;
+    auto [begin, end] = old.key.header();
+    plan.splices.push_back({begin, end - begin, line, true, false, {}});
+    auto [time_begin, time_end] = old.key.time();
+    std::string stamp = "#time=" + time.filetime + "\n";
+    if (time_end)
+        plan.splices.push_back({time_begin, time_end - time_begin, stamp, false, false, {}});
+    else
+        plan.splices.push_back({end, 0, stamp, false, false, {}});
+    return ERROR_SUCCESS;
+}
+
+// A value of a key that has a section: in place of its definitions, else
+// among the key's values where Wine keeps it, in the order of their names.
+void WinePlaceValue(const Scan &old, const HiveEdit &edit, const std::string &line, Plan &plan) {
+    if (const ValueList::Places *places = old.key.values().PlacesOf(edit.match)) {
+        for (size_t i = 0; i < places->size(); i++) {
+            auto [begin, end] = (*places)[i];
+            plan.splices.push_back({begin, end - begin, i == 0 ? line : "", false, i == 0, {}});
+        }
+        return;
+    }
+    for (const Value &value : old.key.values().values())
+        if (CompareNames(edit.value.name, value.name, KeyOrder::Wine) < 0) {
+            plan.splices.push_back({old.key.values().PlacesOf(value.name)->front().first, 0, line, false, true, {}});
+            return;
+        }
+    uint64_t at = old.key.append_at();
+    plan.splices.push_back({at, 0, (at == old.size ? BreaksOf(old).last_break : "") + line, false, true, {}});
+}
+
+// The changes of an edit of a key that has a section: its time renewed, and
+// the value set or removed.
+LONG WineChange(const Scan &old, const HiveEdit &edit, const std::string &line, Plan &plan) {
+    if (edit.kind == HiveEdit::DeleteValue && !old.key.values().PlacesOf(edit.match))
+        return ERROR_FILE_NOT_FOUND;
+    if (LONG rc = WineTouch(old, plan))
+        return rc;
+    if (edit.kind == HiveEdit::SetValue)
+        WinePlaceValue(old, edit, line, plan);
+    else
+        for (auto [begin, end] : *old.key.values().PlacesOf(edit.match))
+            plan.splices.push_back({begin, end - begin, "", false, false, {}});
+    return ERROR_SUCCESS;
+}
+
+LONG PlanWineEdit(const Hive &hive, const Scan &old, const HiveEdit &edit, Plan &plan) {
+    std::string line;
+    LONG rc = ERROR_SUCCESS;
+    if (edit.kind == HiveEdit::SetValue) {
+        if (edit.value.name.size() > kMaxValueName)
+            return ERROR_INVALID_PARAMETER;
+        if ((rc = WineValueText(edit.value, line)) != ERROR_SUCCESS)
+            return rc;
+        if (!old.key.exists() && !edit.create)
+            return ERROR_KEY_DELETED;
+    }
+    if (edit.kind == HiveEdit::CreateKey)
+        rc = old.key.exists() ? ERROR_SUCCESS : WineSection(hive, old, "", plan);
+    else if (edit.kind == HiveEdit::SetValue && !old.key.has_section())
+        rc = WineSection(hive, old, line, plan);
+    else if (edit.kind != HiveEdit::None)
+        rc = WineChange(old, edit, line, plan);
+    std::stable_sort(plan.splices.begin(), plan.splices.end(),
+                     [](const Splice &a, const Splice &b) { return a.at < b.at; });
+    for (Splice &splice : plan.splices)
+        splice.utf8 = splice.text;
+    return rc;
+}
+
+LONG PlanEdit(const Hive &hive, const Scan &old, const HiveEdit &edit, Plan &plan) {
+    if (hive.wine())
+        return PlanWineEdit(hive, old, edit, plan);
     LONG rc = ERROR_SUCCESS;
     switch (edit.kind) {
     case HiveEdit::None:
         break;
     case HiveEdit::CreateKey:
         if (!old.key.exists())
-            rc = AppendSection(root, old, edit, "", plan);
+            rc = AppendSection(hive, old, edit, "", plan);
         break;
     case HiveEdit::SetValue:
-        rc = PlanSetValue(root, old, edit, plan);
+        rc = PlanSetValue(hive, old, edit, plan);
         break;
     case HiveEdit::DeleteValue:
         if (const ValueList::Places *places = old.key.values().PlacesOf(edit.match))
             for (auto [begin, end] : *places)
-                plan.splices.push_back({begin, end - begin, "", false, {}});
+                plan.splices.push_back({begin, end - begin, "", false, false, {}});
         else
             rc = ERROR_FILE_NOT_FOUND;
         break;
@@ -414,12 +620,12 @@ LONG CopyEdited(int fd, const Scan &old, const Plan &plan, NewHiveFile &out) {
 // The pieces that the plan puts in, each read as the reader reads it: a new
 // section names the key, and the value set reads as exactly the value asked
 // for; nothing else stands in a piece.
-bool PiecesReadAsAsked(Root root, const std::string &file, const Scan &old, const HiveEdit &edit, const Plan &plan,
+bool PiecesReadAsAsked(const Hive &hive, const Scan &old, const HiveEdit &edit, const Plan &plan,
                        std::vector<std::vector<Event>> &pieces) {
     for (const Splice &splice : plan.splices) {
         pieces.emplace_back();
         LineReader in(splice.utf8);
-        if (ReadEvents(in, root, file, !old.has_header, old.wide_strings, !splice.section, pieces.back()) !=
+        if (ReadEvents(in, hive, !old.has_header, old.wide_strings, !splice.section, pieces.back()) !=
             ERROR_SUCCESS)
             return false;
         const std::vector<Event> &events = pieces.back();
@@ -428,7 +634,7 @@ bool PiecesReadAsAsked(Root root, const std::string &file, const Scan &old, cons
             !(i < events.size() && events[i].kind == Event::Section && EqualNoCase(events[i].path, edit.path)))
             return false;
         i += splice.section;
-        bool has_value = edit.kind == HiveEdit::SetValue && !splice.utf8.empty();
+        bool has_value = splice.value;
         if (has_value && !(i < events.size() && events[i].kind == Event::Value && SameValue(events[i].value, edit.value)))
             return false;
         if (i + has_value != events.size())
@@ -445,8 +651,10 @@ std::vector<std::pair<uint64_t, uint64_t>> Windows(const Scan &old, const Plan &
     for (const Splice &splice : plan.splices) {
         std::pair<uint64_t, uint64_t> window{old.key.last_section() ? old.key.last_section() : old.body, old.size};
         for (const auto &range : old.key.ranges())
-            if (range.first < splice.at && splice.at <= range.second)
+            if (range.first <= splice.at && splice.at <= range.second)
                 window = range;
+        if (splice.section && splice.at == old.key.insert_at())
+            window = old.key.insert_window();  // a Wine file's new key, between two sections
         if (!old.has_header)
             window = {0, old.size};  // a new file: read all of it
         if (!windows.empty() && window.first <= windows.back().second)
@@ -477,7 +685,7 @@ std::vector<Event> Expected(const std::vector<Event> &before, uint64_t begin, ui
 }
 
 // The lines of a window read as before, with the pieces in place.
-bool WindowReadsAsBefore(int old_fd, int new_fd, Root root, const std::string &file, const Scan &old,
+bool WindowReadsAsBefore(int old_fd, int new_fd, const Hive &hive, const Scan &old,
                          std::pair<uint64_t, uint64_t> window, const Plan &plan,
                          const std::vector<std::vector<Event>> &pieces) {
     auto [begin, end] = window;
@@ -493,7 +701,7 @@ bool WindowReadsAsBefore(int old_fd, int new_fd, Root root, const std::string &f
     std::vector<Event> before, after;
     if (!whole) {
         LineReader in(old_fd, begin, end, old.utf16);
-        if (ReadEvents(in, root, file, false, old.wide_strings, false, before) != ERROR_SUCCESS)
+        if (ReadEvents(in, hive, false, old.wide_strings, false, before) != ERROR_SUCCESS)
             return false;
     }
     // A new file is read as any file is, its byte order mark and all.
@@ -502,7 +710,7 @@ bool WindowReadsAsBefore(int old_fd, int new_fd, Root root, const std::string &f
         return false;
     LineReader in = whole ? LineReader(new_fd, static_cast<uint64_t>(st.st_size))
                           : LineReader(new_fd, new_begin, new_end, old.utf16);
-    if (ReadEvents(in, root, file, whole, old.wide_strings, false, after) != ERROR_SUCCESS)
+    if (ReadEvents(in, hive, whole, old.wide_strings, false, after) != ERROR_SUCCESS)
         return false;
     std::vector<Event> expected = Expected(before, begin, end, plan, pieces);
     return std::equal(expected.begin(), expected.end(), after.begin(), after.end(), SameEvent);
@@ -512,13 +720,13 @@ bool WindowReadsAsBefore(int old_fd, int new_fd, Root root, const std::string &f
 // old one: each piece put in reads as exactly what the edit asked, and the
 // lines around it read as before with that piece in place; what lies
 // outside them reads as it did.
-bool ReadsBack(int old_fd, int new_fd, Root root, const std::string &file, const Scan &old, const HiveEdit &edit,
+bool ReadsBack(int old_fd, int new_fd, const Hive &hive, const Scan &old, const HiveEdit &edit,
                const Plan &plan) {
     std::vector<std::vector<Event>> pieces;
-    if (!PiecesReadAsAsked(root, file, old, edit, plan, pieces))
+    if (!PiecesReadAsAsked(hive, old, edit, plan, pieces))
         return false;
     for (const auto &window : Windows(old, plan))
-        if (!WindowReadsAsBefore(old_fd, new_fd, root, file, old, window, plan, pieces))
+        if (!WindowReadsAsBefore(old_fd, new_fd, hive, old, window, plan, pieces))
             return false;
     return true;
 }
@@ -532,14 +740,14 @@ namespace {
 // The new file of a planned edit, written beside the hive, read back and put
 // in its place. *again when another writer made the hive's first file
 // meanwhile.
-LONG Rewrite(Root root, const std::string &file, const Place &place, const HiveLock &lock, const Scan &old,
+LONG Rewrite(const Hive &hive, const Place &place, const HiveLock &lock, const Scan &old,
              const HiveEdit &edit, const Plan &plan, bool *again) {
     bool exists = lock.fd() >= 0;
     // A UTF-16 file whose last unit is cut in half is never rewritten:
     // whatever went after the half unit would not read back, and whatever
     // went before it would leave a file that is no UTF-16.
     if (old.utf16 && lock.status().st_size % 2) {
-        Refused(file);
+        Refused(hive.file);
         return ERROR_REGISTRY_CORRUPT;
     }
     // The index of the old file is stale once the new one is in place, and
@@ -553,8 +761,8 @@ LONG Rewrite(Root root, const std::string &file, const Place &place, const HiveL
         return rc;
     if (LONG rc = out.Finish(exists ? &lock.status() : nullptr))
         return rc;
-    if (!ReadsBack(lock.fd(), out.fd(), root, file, old, edit, plan)) {
-        Refused(file);
+    if (!ReadsBack(lock.fd(), out.fd(), hive, old, edit, plan)) {
+        Refused(hive.file);
         return ERROR_REGISTRY_CORRUPT;
     }
     return out.PutInPlace(exists, again);
@@ -565,11 +773,11 @@ LONG Rewrite(Root root, const std::string &file, const Place &place, const HiveL
 // hive's lock, what we check is what we change. *again when the hive's
 // place moved under it: a link put in the hive's place since it was found,
 // or a first file that another writer made.
-LONG Attempt(Root root, const std::string &file, const std::string &path, const EditDecision &decide,
+LONG Attempt(const Hive &hive, const std::string &path, const EditDecision &decide,
              bool *created, bool *again) {
     *again = false;
     Place place;
-    if (LONG rc = FindPlace(file, kMakeDirectories, &place))
+    if (LONG rc = FindPlace(hive.file, kMakeDirectories, &place))
         return rc;
     HiveLock lock;
     if (LONG rc = lock.Acquire(place, LockWait())) {
@@ -581,8 +789,8 @@ LONG Attempt(Root root, const std::string &file, const std::string &path, const 
         return ERROR_ACCESS_DENIED;
     if (exists)
         RemoveStaleFiles(place, lock.status());
-    Scan old(path);
-    if (LONG rc = ScanHive(lock.fd(), root, file, old))
+    Scan old(path, hive.wine() ? KeyOrder::Wine : KeyOrder::Windows);
+    if (LONG rc = ScanHive(lock.fd(), hive, old))
         return rc;  // a hive that cannot be read is never rewritten
     HiveEdit edit;
     KeyData key;
@@ -593,11 +801,12 @@ LONG Attempt(Root root, const std::string &file, const std::string &path, const 
     Plan plan;
     if (edit.kind == HiveEdit::None)
         return ERROR_SUCCESS;
-    if (LONG rc = PlanEdit(root, old, edit, plan))
+    edit.path = path;  // the key as this hive holds it, whatever name the decision gave it
+    if (LONG rc = PlanEdit(hive, old, edit, plan))
         return rc;
     if (plan.splices.empty())
         return ERROR_SUCCESS;  // the key is there already
-    LONG rc = Rewrite(root, file, place, lock, old, edit, plan, again);
+    LONG rc = Rewrite(hive, place, lock, old, edit, plan, again);
     if (rc == ERROR_SUCCESS && !*again && created)
         *created = plan.new_key;
     return rc;
@@ -605,17 +814,25 @@ LONG Attempt(Root root, const std::string &file, const std::string &path, const 
 
 }  // namespace
 
-LONG EditHive(Root root, const std::string &path, const EditDecision &decide, bool *created) {
+LONG EditHive(const Hive &hive, const std::string &path, const EditDecision &decide, bool *created) {
     if (created)
         *created = false;
-    if (!HiveWritable(root))
+    if (!HiveWritable(hive))
         return ERROR_ACCESS_DENIED;
-    std::string file;
-    if (LONG rc = HivePath(root, &file))
-        return rc;
+    // A Wine prefix is written only while no wineserver runs for it, which
+    // would save its own registry over the change, and none can start.
+    ServerLock server;
+    if (hive.wine()) {
+        LONG rc;
+        const Prefix *prefix = StorePrefix(&rc);
+        if (!prefix)
+            return rc ? rc : ERROR_REGISTRY_CORRUPT;
+        if ((rc = server.Acquire(*prefix)) != ERROR_SUCCESS)
+            return rc;
+    }
     for (int attempt = 0;; attempt++) {
         bool again;
-        LONG rc = Attempt(root, file, path, decide, created, &again);
+        LONG rc = Attempt(hive, path, decide, created, &again);
         if (!again)
             return rc;
         if (attempt == 10)
@@ -623,9 +840,9 @@ LONG EditHive(Root root, const std::string &path, const EditDecision &decide, bo
     }
 }
 
-LONG EditHive(Root root, const HiveEdit &edit, bool *created) {
+LONG EditHive(const Hive &hive, const HiveEdit &edit, bool *created) {
     return EditHive(
-        root, edit.path,
+        hive, edit.path,
         [&edit](const KeyData *, HiveEdit &out) {
             out = edit;
             return ERROR_SUCCESS;

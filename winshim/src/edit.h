@@ -33,12 +33,12 @@ struct HiveEdit {
 // the whole file, edit its text (every other line byte for byte), check that
 // the reader finds the edit in the new text, then rename it into place.
 // For CreateKey, *created tells whether the key was new.
-LONG EditHive(Root root, const HiveEdit &edit, bool *created = nullptr);
+LONG EditHive(const Hive &hive, const HiveEdit &edit, bool *created = nullptr);
 
 // The same, with the edit decided under the lock: `decide` sees key `path` as
 // the file holds it now (null when it does not exist) and fills `edit`, or
 // fails. An edit left at None changes nothing.
 using EditDecision = std::function<LONG(const KeyData *key, HiveEdit &edit)>;
-LONG EditHive(Root root, const std::string &path, const EditDecision &decide, bool *created = nullptr);
+LONG EditHive(const Hive &hive, const std::string &path, const EditDecision &decide, bool *created = nullptr);
 
 }  // namespace winshim

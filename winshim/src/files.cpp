@@ -1,7 +1,8 @@
-// The executable's own path and file attributes.
+// The executable's own path and file attributes. Where the store is a Wine
+// prefix, paths are named as the prefix's programs name them: through its
+// drives.
 
-#include "internal.h"
-#include "sys.h"
+#include "prefix.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -29,11 +30,33 @@ DWORD CopyOut(const std::string &text, LPSTR buffer, DWORD size) {
     return winshim::Failure(ERROR_INSUFFICIENT_BUFFER, size);
 }
 
+// The executable's path as a program of the store names it: where the store
+// is a Wine prefix, as its drives reach it ("C:\Tessel\bin\pinhome"), and
+// an error that says so where none does; else with every '/' turned into
+// '\'.
+DWORD NameOfPath(std::string &path) {
+    LONG rc;
+    if (const winshim::Prefix *prefix = winshim::StorePrefix(&rc)) {
+        std::string dos;
+        if (!winshim::DosPath(*prefix, path, &dos)) {
+            winshim::Tell(path + ": no drive of the Wine prefix " + prefix->dir + " reaches it");
+            return ERROR_PATH_NOT_FOUND;
+        }
+        path = std::move(dos);
+        return ERROR_SUCCESS;
+    }
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    return ERROR_SUCCESS;
+}
+
 }  // namespace
 
-// Contract: the running executable's absolute path with '\' separators, or
-// WINSHIM_MODULE_FILE as it stands when that is set (empty: failure). Only the
-// executable itself (hModule null) is known.
+// Contract: the running executable's absolute path with '\' separators (in a
+// Wine prefix, through its drives), or WINSHIM_MODULE_FILE as it stands when
+// that is set (empty: failure). Only the executable itself (hModule null) is
+// known.
 extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
     if (DWORD fault = InjectedFault("GetModuleFileNameA"))
         return winshim::Failure(fault, 0);
@@ -50,9 +73,8 @@ extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DW
         if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer)
             return winshim::Failure(n <= 0 ? winshim::Win32FromErrno(errno) : ERROR_FILENAME_EXCED_RANGE, 0);
         path.assign(buffer, static_cast<size_t>(n));
-        for (char &c : path)
-            if (c == '/')
-                c = '\\';
+        if (DWORD rc = NameOfPath(path))
+            return winshim::Failure(rc, 0);
     }
     return CopyOut(path, lpFilename, nSize);
 }
@@ -60,13 +82,17 @@ extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DW
 // Contract: FILE_ATTRIBUTE_DIRECTORY for a directory, FILE_ATTRIBUTE_NORMAL
 // for a file (FILE_ATTRIBUTE_READONLY when it has no write bit), and
 // INVALID_FILE_ATTRIBUTES with the reason in GetLastError when the path does
-// not exist. '\' and '/' both separate.
+// not exist. '\' and '/' both separate; in a Wine prefix a drive's path
+// ("C:\x") is looked for where the drive leads.
 extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
     if (DWORD fault = InjectedFault("GetFileAttributesA"))
         return winshim::Failure(fault, INVALID_FILE_ATTRIBUTES);
     if (!lpFileName || !*lpFileName)
         return winshim::Failure(ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
     std::string path(lpFileName);
+    LONG rc;
+    if (const winshim::Prefix *prefix = winshim::StorePrefix(&rc))
+        winshim::UnixPath(*prefix, lpFileName, &path);
     for (char &c : path)
         if (c == '\\')
             c = '/';

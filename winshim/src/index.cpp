@@ -19,6 +19,8 @@
 //              path, where its lines begin (from where the record before
 //              ended) and how long they are: numbers of seven bits a byte
 //   directory  where each block begins
+//   facts      of a Wine file: its link keys and where they point, and the
+//              keys with a subkey Wow6432Node
 //
 // Numbers in the header and directory are little-endian. An index is written
 // whole into an unnamed file and linked into place, so it is never seen half
@@ -57,13 +59,14 @@ constexpr uint64_t kRoomMargin = 1u << 20;
 constexpr uint32_t kMaxPath = 1u << 20;  // no section line is longer
 constexpr size_t kMaxBlock = kBlock + kMaxPath + 64;
 constexpr uint32_t kSection = 0, kRemoval = 1;
-constexpr uint32_t kUtf16 = 1, kWideStrings = 2, kRemovals = 4;
+constexpr uint32_t kUtf16 = 1, kWideStrings = 2, kRemovals = 4, kWineOrder = 8;
+constexpr uint64_t kMaxFacts = 1u << 20;
 
 // Where the header's fields stand.
 enum : size_t {
     kDev = 8, kIno = 16, kSize = 24, kMtime = 32, kMtimeNs = 40, kCtime = 48, kCtimeNs = 56,
     kVerdict = 64, kFlags = 68, kLine = 72, kReason = 80, kReasonSize = 96, kCount = 176, kBlocks = 184,
-    kDirectory = 192, kDirectoryCheck = 200, kCheck = 248,
+    kDirectory = 192, kDirectoryCheck = 200, kFacts = 208, kFactsSize = 216, kFactsCheck = 224, kCheck = 248,
 };
 
 // A check of bytes that a changed byte changes: eight bytes at a time, each
@@ -190,6 +193,27 @@ std::string CacheName(const Place &hive) {
     return where + hive.name + ".index";
 }
 
+// A file's facts, one entry after another: 'L', the link's path and target,
+// or 'W', a key with a subkey Wow6432Node; each text its length first.
+std::string FactsBytes(const PathFacts &facts) {
+    std::string out;
+    char number[10];
+    auto text = [&](std::string_view t) {
+        out.append(number, PutVarint(number, t.size()));
+        out.append(t);
+    };
+    for (const auto &[path, target] : facts.links) {
+        out += 'L';
+        text(path);
+        text(target);
+    }
+    for (const std::string &path : facts.wow_parents) {
+        out += 'W';
+        text(path);
+    }
+    return out;
+}
+
 // The tick of the clock that dated a file's last change, as far as its times
 // tell: a file system keeps times to the nanosecond, or to some coarser tick
 // that every time it keeps is a multiple of (exFAT 10 ms; FAT 2 s, where
@@ -214,24 +238,6 @@ bool Settled(const struct stat &st) {
 }
 
 }  // namespace
-
-int CompareKeyPaths(std::string_view a, std::string_view b) {
-    size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = CommonPrefix(a, b); i < n; i++) {
-        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (x == y)
-            continue;
-        if (x == '\\')
-            return -1;
-        if (y == '\\')
-            return 1;
-        x = static_cast<unsigned char>(Upper(static_cast<char>(x)));
-        y = static_cast<unsigned char>(Upper(static_cast<char>(y)));
-        if (x != y)
-            return x < y ? -1 : 1;
-    }
-    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
-}
 
 bool IndexWanted(uint64_t hive_size) {
     const char *setting = getenv("WINSHIM_INDEX");
@@ -313,11 +319,16 @@ bool Index::ReadFrom(int dir, const std::string &name, const struct stat &hive) 
     seed_ = Seed(h);
     // The directory: where each block begins, in order, the first just after
     // the header and the last ending where the directory begins.
+    order_ = GetLe32(h + kFlags) & kWineOrder ? KeyOrder::Wine : KeyOrder::Windows;
+    uint64_t facts = GetLe64(h + kFacts), facts_size = GetLe64(h + kFactsSize);
+    if (facts && (facts > size || facts_size != size - facts || !ReadFacts(facts, facts_size)))
+        return false;
+    uint64_t end = facts ? facts : size;
     uint64_t blocks = GetLe64(h + kBlocks), directory = GetLe64(h + kDirectory);
-    if (directory < kHeader || directory > size || blocks != (size - directory) / 8 || (size - directory) % 8 ||
+    if (directory < kHeader || directory > end || blocks != (end - directory) / 8 || (end - directory) % 8 ||
         (blocks == 0) != (GetLe64(h + kCount) == 0))
         return false;
-    std::vector<char> bytes(static_cast<size_t>(size - directory));
+    std::vector<char> bytes(static_cast<size_t>(end - directory));
     if (sys::Read(fd_.get(), bytes.data(), bytes.size(), static_cast<off_t>(directory)) !=
             static_cast<ssize_t>(bytes.size()) ||
         Mix(kMixBasis, bytes.data(), bytes.size()) != GetLe64(h + kDirectoryCheck))
@@ -334,13 +345,43 @@ bool Index::ReadFrom(int dir, const std::string &name, const struct stat &hive) 
     return true;
 }
 
-bool Index::Open(const Place &hive_place, const struct stat &hive) {
-    if (ReadFrom(hive_place.dir.get(), BesideName(hive_place.name), hive))
+bool Index::Open(const Hive &file, const Place &hive_place, const struct stat &hive) {
+    if (!file.wine() && ReadFrom(hive_place.dir.get(), BesideName(hive_place.name), hive))
         return true;
     Fd cache;
     std::string cached = CacheName(hive_place);
     return !cached.empty() && OpenCacheDirectory(kExistingDirectories, &cache) == ERROR_SUCCESS &&
            ReadFrom(cache.get(), cached, hive);
+}
+
+bool Index::ReadFacts(uint64_t at, uint64_t size) {
+    if (size > kMaxFacts)
+        return false;
+    std::vector<char> bytes(static_cast<size_t>(size));
+    if (sys::Read(fd_.get(), bytes.data(), bytes.size(), static_cast<off_t>(at)) != static_cast<ssize_t>(size) ||
+        Mix(kMixBasis, bytes.data(), bytes.size()) != GetLe64(header_.data() + kFactsCheck))
+        return false;
+    facts_ = PathFacts();
+    const char *p = bytes.data(), *stop = p + bytes.size();
+    auto text = [&p, stop](std::string *out) {
+        uint64_t length;
+        if (!GetVarint(p, stop, &length) || length > static_cast<uint64_t>(stop - p))
+            return false;
+        out->assign(p, static_cast<size_t>(length));
+        p += length;
+        return true;
+    };
+    while (p < stop) {
+        char kind = *p++;
+        std::string path, target;
+        if (!text(&path) || (kind == 'L' && !text(&target)) || (kind != 'L' && kind != 'W'))
+            return false;
+        if (kind == 'L')
+            facts_.links[path] = target;
+        else
+            facts_.wow_parents.insert(path);
+    }
+    return true;
 }
 
 LONG Index::verdict() const { return static_cast<LONG>(GetLe32(header_.data() + kVerdict)); }
@@ -418,7 +459,7 @@ bool Index::Seek(std::string_view path) {
         uint64_t middle = low + (high - low) / 2;
         if (!Load(middle))
             return false;
-        if (CompareKeyPaths(record_.path, path) < 0)
+        if (CompareKeyPaths(record_.path, path, order_) < 0)
             low = middle + 1;
         else
             high = middle;
@@ -426,7 +467,7 @@ bool Index::Seek(std::string_view path) {
     if (!Load(low ? low - 1 : 0))
         return false;
     before_ = Record();
-    while (!done_ && CompareKeyPaths(record_.path, path) < 0)
+    while (!done_ && CompareKeyPaths(record_.path, path, order_) < 0)
         if (!Step())
             return false;
     return true;
@@ -530,6 +571,40 @@ bool Index::Lookup(std::string_view path, bool children, IndexedKey &out) {
     return Subtree(path, removed, children, out);
 }
 
+// --- a Wine file's facts -------------------------------------------------------------
+
+bool FactsCollector::Section(std::string_view path, uint64_t, uint64_t) {
+    key_ = UpperCopy(path);
+    link_ = false;
+    // Every key on the path that holds a Wow6432Node has that subkey.
+    for (size_t start = 0; start <= path.size();) {
+        size_t cut = path.find('\\', start);
+        std::string_view name = path.substr(start, cut == std::string_view::npos ? cut : cut - start);
+        if (EqualNoCase(name, "Wow6432Node"))
+            facts_.wow_parents.insert(key_.substr(0, start ? start - 1 : 0));
+        if (cut == std::string_view::npos)
+            break;
+        start = cut + 1;
+    }
+    return false;
+}
+
+bool FactsCollector::KeyAttribute(Attribute what, uint64_t, uint64_t) {
+    if (what != Attribute::Link)
+        return false;
+    link_ = true;
+    facts_.links.emplace(key_, "");
+    return true;  // its SymbolicLinkValue
+}
+
+void FactsCollector::Found(Value &&value, uint64_t, uint64_t) {
+    if (link_ && value.type == REG_LINK && EqualNoCase(value.name, "SymbolicLinkValue")) {
+        std::string target;
+        AppendUtf8FromUtf16(target, value.data);
+        facts_.links[key_] = target;
+    }
+}
+
 void RemoveIndex(const Place &hive) { sys::UnlinkAt(hive.dir.get(), BesideName(hive.name).c_str(), 0); }
 
 // --- writing ---------------------------------------------------------------------
@@ -547,8 +622,9 @@ uint64_t IdentitySeed(const struct stat &hive) {
 }
 
 // The order of records: by path, as CompareKeyPaths has it, then by place.
-bool RecordLess(std::string_view path_a, uint64_t begin_a, std::string_view path_b, uint64_t begin_b) {
-    int c = CompareKeyPaths(path_a, path_b);
+bool RecordLess(KeyOrder order, std::string_view path_a, uint64_t begin_a, std::string_view path_b,
+                uint64_t begin_b) {
+    int c = CompareKeyPaths(path_a, path_b, order);
     return c < 0 || (c == 0 && begin_a < begin_b);
 }
 
@@ -585,7 +661,8 @@ struct IndexBuilder::Room {
 // left for the header.
 class IndexBuilder::Blocks {
 public:
-    Blocks(int fd, uint64_t seed, const Room &room) : fd_(fd), seed_(seed), room_(room) {
+    Blocks(int fd, uint64_t seed, const Room &room, KeyOrder order)
+        : fd_(fd), seed_(seed), room_(room), order_(order) {
         block_.reserve(kBlock + 64);
     }
 
@@ -595,8 +672,12 @@ public:
     Outcome Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, bool in_order) {
         size_t shared = CommonPrefix(last_, path);
         if (in_order && has_last_) {
-            // Equal up to `shared`: the rest decides, as it would for the whole paths.
-            int c = CompareKeyPaths(std::string_view(last_).substr(shared), path.substr(shared));
+            // Equal up to `shared` (a whole character): the rest decides, as
+            // it would for the whole paths.
+            size_t from = shared;
+            while (from > 0 && (static_cast<unsigned char>(path[from]) & 0xC0) == 0x80)
+                from--;
+            int c = CompareKeyPaths(std::string_view(last_).substr(from), path.substr(from), order_);
             if (c > 0 || (c == 0 && begin <= last_begin_))
                 return Out;
         }
@@ -662,6 +743,7 @@ private:
     int fd_;
     uint64_t seed_;
     const Room &room_;
+    KeyOrder order_;
     uint64_t written_ = 0;
     std::string block_, out_;  // the block being filled; blocks not yet written
     std::string last_;         // the path of the record before
@@ -720,13 +802,14 @@ struct IndexBuilder::Run {
     }
 };
 
-IndexBuilder::IndexBuilder(const Place &hive_place, int hive_fd, const struct stat &hive)
-    : place_(hive_place), hive_fd_(hive_fd), hive_(hive),
+IndexBuilder::IndexBuilder(const Hive &file, const Place &hive_place, int hive_fd, const struct stat &hive)
+    : place_(hive_place), hive_fd_(hive_fd), key_order_(file.wine() ? KeyOrder::Wine : KeyOrder::Windows),
+      wine_(file.wine()), hive_(hive),
       room_(std::make_unique<Room>(Room{hive.st_dev, static_cast<uint64_t>(hive.st_size) + kRoomMargin})) {
     // Beside the hive where the store may be written, else in the cache. A
     // hive without a write permission bit counts as one that may not be
-    // changed, root's too.
-    if (hive.st_mode & 0222) {
+    // changed, root's too; a Wine prefix is never written by a reading.
+    if ((hive.st_mode & 0222) && !wine_) {
         dir_ = place_.dir.get();
         name_ = BesideName(place_.name);
         file_.Reset(UnnamedFile(dir_));
@@ -739,7 +822,7 @@ IndexBuilder::IndexBuilder(const Place &hive_place, int hive_fd, const struct st
     if (file_.get() < 0)
         failed_ = true;
     else
-        blocks_ = std::make_unique<Blocks>(file_.get(), IdentitySeed(hive_), *room_);
+        blocks_ = std::make_unique<Blocks>(file_.get(), IdentitySeed(hive_), *room_, key_order_);
 }
 
 IndexBuilder::~IndexBuilder() = default;
@@ -786,11 +869,20 @@ void IndexBuilder::Close(uint64_t at) {
 
 void IndexBuilder::SectionLineAt(uint64_t begin) { Close(begin); }
 
-bool IndexBuilder::Section(std::string_view path, uint64_t begin, uint64_t) {
+bool IndexBuilder::Section(std::string_view path, uint64_t begin, uint64_t end) {
     pending_.assign(path);
     pending_begin_ = begin;
     open_ = true;
-    return false;
+    return wine_ && collect_facts_.Section(path, begin, end);
+}
+
+bool IndexBuilder::KeyAttribute(Attribute what, uint64_t begin, uint64_t end) {
+    return wine_ && collect_facts_.KeyAttribute(what, begin, end);
+}
+
+void IndexBuilder::Found(Value &&value, uint64_t begin, uint64_t end) {
+    if (wine_)
+        collect_facts_.Found(std::move(value), begin, end);
 }
 
 void IndexBuilder::KeyRemoved(std::string_view path, uint64_t begin, uint64_t end) {
@@ -799,7 +891,8 @@ void IndexBuilder::KeyRemoved(std::string_view path, uint64_t begin, uint64_t en
 
 void IndexBuilder::SortChunk() {
     auto less = [this](uint32_t a, uint32_t b) {
-        return RecordLess(ChunkPath(chunk_, a), ChunkBegin(chunk_, a), ChunkPath(chunk_, b), ChunkBegin(chunk_, b));
+        return RecordLess(key_order_, ChunkPath(chunk_, a), ChunkBegin(chunk_, a), ChunkPath(chunk_, b),
+                          ChunkBegin(chunk_, b));
     };
     if (!std::is_sorted(order_.begin(), order_.end(), less))
         std::sort(order_.begin(), order_.end(), less);
@@ -817,7 +910,7 @@ bool IndexBuilder::Spill() {
     run.fd.Reset(UnnamedFile(spill_dir_.get()));
     if (run.fd.get() < 0)
         return false;
-    Blocks out(run.fd.get(), 0, *room_);
+    Blocks out(run.fd.get(), 0, *room_, key_order_);
     for (uint32_t at : order_) {
         std::string_view path = ChunkPath(chunk_, at);
         const char *tail = &chunk_[at + 4 + path.size()];
@@ -853,9 +946,9 @@ bool IndexBuilder::Merge(Fd &out, std::unique_ptr<Blocks> &blocks) {
     out.Reset(UnnamedFile(dir_));
     if (out.get() < 0)
         return false;
-    blocks = std::make_unique<Blocks>(out.get(), IdentitySeed(hive_), *room_);
+    blocks = std::make_unique<Blocks>(out.get(), IdentitySeed(hive_), *room_, key_order_);
     auto later = [this](size_t a, size_t b) {
-        return RecordLess(runs_[b].path, runs_[b].begin, runs_[a].path, runs_[a].begin);
+        return RecordLess(key_order_, runs_[b].path, runs_[b].begin, runs_[a].path, runs_[a].begin);
     };
     std::priority_queue<size_t, std::vector<size_t>, decltype(later)> heads(later);
     for (size_t r = 0; r < runs_.size(); r++)
@@ -892,7 +985,19 @@ void IndexBuilder::Write(const ReadingFacts &facts) {
     PutIdentity(header, hive_);
     PutLe32(header + kVerdict, static_cast<uint32_t>(facts.has_header ? ERROR_SUCCESS : ERROR_REGISTRY_CORRUPT));
     PutLe32(header + kFlags, (facts.utf16 ? kUtf16 : 0) | (facts.wide_strings ? kWideStrings : 0) |
-                               (removals_ ? kRemovals : 0));
+                               (removals_ ? kRemovals : 0) | (wine_ ? kWineOrder : 0));
+    uint64_t end = directory + blocks.starts().size() * 8;
+    if (wine_) {
+        std::string bytes = FactsBytes(facts_);
+        if (bytes.size() > kMaxFacts ||
+            sys::WriteAt(file.get(), bytes.data(), bytes.size(), static_cast<off_t>(end)) !=
+                static_cast<ssize_t>(bytes.size()))
+            return;
+        PutLe64(header + kFacts, end);
+        PutLe64(header + kFactsSize, bytes.size());
+        PutLe64(header + kFactsCheck, Mix(kMixBasis, bytes.data(), bytes.size()));
+        end += bytes.size();
+    }
     if (facts.passed_reason) {
         PutLe64(header + kLine, static_cast<uint64_t>(facts.passed_line));
         snprintf(header + kReason, kReasonSize, "%s", facts.passed_reason);
@@ -908,7 +1013,7 @@ void IndexBuilder::Write(const ReadingFacts &facts) {
     // there are; the mode follows the hive's, without write bits for others.
     InheritOwner(dir_, nullptr, file.get());
     if (sys::Fchmod(file.get(), hive_.st_mode & 0644) == 0)
-        Link(file.get(), blocks.end() + blocks.starts().size() * 8);
+        Link(file.get(), end);
 }
 
 // Into place, under a shared lock on the hive, so that no writer is between

@@ -7,13 +7,39 @@
 #include "parser.h"
 #include "store.h"
 
+#include <map>
 #include <memory>
+#include <set>
 
 namespace winshim {
 
 // WINSHIM_INDEX: "off" never uses or writes an index, "always" does for
 // every hive; unset, hives of 1 MiB or more have one.
 bool IndexWanted(uint64_t hive_size);
+
+// What finding a key by its path in a Wine file needs to know of the file,
+// besides the key itself: its link keys, each with the path it stands for
+// (its SymbolicLinkValue, "" when it has none), and the keys that have a
+// subkey Wow6432Node (into which the 32-bit view of a 64-bit prefix moves).
+// Both by path in upper case.
+struct PathFacts {
+    std::map<std::string, std::string> links;
+    std::set<std::string> wow_parents;
+};
+
+// Collects a file's PathFacts from a reading of it.
+class FactsCollector : public Visitor {
+public:
+    explicit FactsCollector(PathFacts &facts) : facts_(facts) {}
+    bool Section(std::string_view path, uint64_t begin, uint64_t end) override;
+    bool KeyAttribute(Attribute what, uint64_t begin, uint64_t end) override;
+    void Found(Value &&value, uint64_t begin, uint64_t end) override;
+
+private:
+    PathFacts &facts_;
+    std::string key_;  // the section in hand, in upper case
+    bool link_ = false;
+};
 
 // What a whole reading found besides the sections, kept in the index so that
 // an answer from it is the whole reading's.
@@ -60,14 +86,16 @@ public:
     Index &operator=(const Index &) = delete;
 
     // Of the hive file at `place`, whose status is `hive`: the index beside
-    // it, or in the user's cache.
-    bool Open(const Place &place, const struct stat &hive);
+    // it, or in the user's cache (only there for a Wine file).
+    bool Open(const Hive &file, const Place &place, const struct stat &hive);
     // The whole parse's verdict: ERROR_SUCCESS, or ERROR_REGISTRY_CORRUPT
     // for a file without a header. The first line passed over, if any.
     LONG verdict() const;
     bool FirstPassedOver(long *line, std::string *reason) const;
     bool utf16() const;
     bool wide_strings() const;
+    // The facts of a Wine file, as its whole reading found them.
+    const PathFacts &facts() const { return facts_; }
     // The key at `path`; false when the index turns out broken (a block that
     // does not read as written), and the hive must be read whole.
     bool Lookup(std::string_view path, bool children, IndexedKey &out);
@@ -79,6 +107,7 @@ private:
         uint32_t kind = 0;
     };
     bool ReadFrom(int dir, const std::string &name, const struct stat &hive);
+    bool ReadFacts(uint64_t at, uint64_t size);
     bool Load(uint64_t block);
     bool Seek(std::string_view path);
     bool Step();
@@ -95,6 +124,8 @@ private:
     Fd fd_;
     std::vector<char> header_;
     uint64_t seed_ = 0;             // of the block checks: the hive's identity
+    KeyOrder order_ = KeyOrder::Windows;
+    PathFacts facts_;
     std::vector<uint64_t> blocks_;  // where each block begins, and where the last one ends
     Window window_;
     // The records in order: the block in hand, and the record read last.
@@ -117,7 +148,7 @@ class IndexBuilder : public Visitor {
 public:
     // Of the hive file at `place` (which must outlive it), open as
     // `hive_fd` with status `hive`, that the parse reads.
-    IndexBuilder(const Place &place, int hive_fd, const struct stat &hive);
+    IndexBuilder(const Hive &file, const Place &place, int hive_fd, const struct stat &hive);
     ~IndexBuilder() override;
     IndexBuilder(const IndexBuilder &) = delete;
     IndexBuilder &operator=(const IndexBuilder &) = delete;
@@ -125,7 +156,8 @@ public:
     void SectionLineAt(uint64_t begin) override;
     bool Section(std::string_view path, uint64_t begin, uint64_t end) override;
     void KeyRemoved(std::string_view path, uint64_t begin, uint64_t end) override;
-    void Found(Value &&, uint64_t, uint64_t) override {}
+    bool KeyAttribute(Attribute what, uint64_t begin, uint64_t end) override;
+    void Found(Value &&value, uint64_t begin, uint64_t end) override;
 
     // Writes the index, beside the hive or in the user's cache, once the
     // parse is over. Best effort: an index that cannot be written is no
@@ -145,6 +177,10 @@ private:
 
     const Place &place_;  // the hive
     int hive_fd_;
+    KeyOrder key_order_;
+    bool wine_;
+    PathFacts facts_;
+    FactsCollector collect_facts_{facts_};
     struct stat hive_ {};
     std::unique_ptr<Room> room_;  // what the index leaves free for the next write
     Fd cache_, spill_dir_;
@@ -161,9 +197,5 @@ private:
     bool open_ = false, failed_ = false, removals_ = false;
     uint64_t records_ = 0;
 };
-
-// A section's key path compared as the index sorts them: a component at a
-// time in upper case, so that a key's subtree follows it.
-int CompareKeyPaths(std::string_view a, std::string_view b);
 
 }  // namespace winshim

@@ -80,6 +80,9 @@ bool LessUpper(std::string_view a, std::string_view b);
 // Unicode standard's "maximal subpart"); surrogates and overlong forms are no
 // UTF-8.
 std::wstring WideFromUtf8(std::string_view text);
+// One code point of UTF-8 at text[i] and the bytes it takes (U+FFFD, *valid
+// false, for a start of a sequence that is no UTF-8).
+uint32_t DecodeUtf8(std::string_view text, size_t i, size_t *used, bool *valid);
 std::string Utf8FromWide(std::wstring_view text);
 void AppendUtf8(std::string &out, uint32_t code_point);
 // UTF-16LE bytes as UTF-8; a lone surrogate, and an odd last byte (half a

@@ -4,6 +4,8 @@
 
 #include "lists.h"
 
+#include "wine.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -41,13 +43,13 @@ void NameList::KeepOrder() {
             starts_.push_back(static_cast<uint32_t>(b * kBlock + at));
 }
 
-void NameList::SortAsWindows() {
+void NameList::Sort(KeyOrder order) {
     KeepOrder();
     // By name, then by place: the first spelling of a name stays first.
     // Exports list keys sorted already, which costs one pass to see.
-    auto less = [this](uint32_t a, uint32_t b) {
-        std::string_view x = At(a), y = At(b);
-        return LessUpper(x, y) || (!LessUpper(y, x) && a < b);
+    auto less = [this, order](uint32_t a, uint32_t b) {
+        int c = CompareNames(At(a), At(b), order);
+        return c < 0 || (c == 0 && a < b);
     };
     if (!std::is_sorted(starts_.begin(), starts_.end(), less))
         std::sort(starts_.begin(), starts_.end(), less);
@@ -94,6 +96,32 @@ void ValueList::Clear() {
 const ValueList::Places *ValueList::PlacesOf(std::string_view name) const {
     auto it = places_.find(UpperCopy(name));
     return it == places_.end() ? nullptr : &it->second;
+}
+
+int CompareNames(std::string_view a, std::string_view b, KeyOrder order) {
+    if (order == KeyOrder::Wine)
+        return CompareWine(a, b, false);
+    return LessUpper(a, b) ? -1 : LessUpper(b, a) ? 1 : 0;
+}
+
+int CompareKeyPaths(std::string_view a, std::string_view b, KeyOrder order) {
+    if (order == KeyOrder::Wine)
+        return CompareWine(a, b, true);
+    size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = CommonPrefix(a, b); i < n; i++) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x == y)
+            continue;
+        if (x == '\\')
+            return -1;
+        if (y == '\\')
+            return 1;
+        x = static_cast<unsigned char>(Upper(static_cast<char>(x)));
+        y = static_cast<unsigned char>(Upper(static_cast<char>(y)));
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
 }  // namespace winshim

@@ -8,6 +8,16 @@
 
 namespace winshim {
 
+// How a hive's keys and values are ordered: as Windows enumerates subkeys
+// (names in upper case, byte by byte), or as Wine keeps both keys and values
+// (UTF-16 units folded to lower case, so '_' comes before the letters).
+enum class KeyOrder { Windows, Wine };
+
+// Negative, zero or positive as `a` sorts before, with or after `b`. Paths
+// compare a name at a time, so that a key's subtree follows it.
+int CompareNames(std::string_view a, std::string_view b, KeyOrder order);
+int CompareKeyPaths(std::string_view a, std::string_view b, KeyOrder order);
+
 struct Value {
     std::string name;
     DWORD type = REG_NONE;
@@ -22,9 +32,9 @@ public:
     void Add(std::string_view name);
     // Takes out every name equal to `name` without regard to case.
     void Remove(std::string_view name);
-    // Sorts as Windows sorts subkeys (in upper case, byte by byte); of names
-    // equal without regard to case, the one added first stays.
-    void SortAsWindows();
+    // Sorts as the hive's order has it; of names equal without regard to
+    // case, the one added first stays.
+    void Sort(KeyOrder order);
     // For names added in that order already, each once.
     void KeepOrder();
     size_t size() const { return starts_.size(); }
@@ -54,7 +64,7 @@ private:
         return std::string_view(blocks_[start / kBlock].data() + start % kBlock);
     }
     std::vector<std::string> blocks_;
-    std::vector<uint32_t> starts_;  // where each name begins (block and offset), sorted by SortAsWindows()
+    std::vector<uint32_t> starts_;  // where each name begins (block and offset), sorted by Sort()
 };
 
 // A key's values in file order, a name defined twice keeping its first place
@@ -88,6 +98,7 @@ struct KeyData {
     NameList subkeys;
     std::vector<Value> values;
     bool has_subkeys = true;  // false: not read yet (a lookup that left them)
+    bool link = false;        // a Wine link key ("#link"): its SymbolicLinkValue names the key it stands for
 };
 
 }  // namespace winshim

@@ -1,11 +1,16 @@
 // Answers a question about one key of a hive: from the hive's index where it
 // has one that can be believed, else by reading the whole hive, which makes
-// the index of a large one in the same pass.
+// the index of a large one in the same pass. A file once opened is kept for
+// the process while it stays the same version (a write puts a new file in
+// its place), so that the many questions of one run (a path's links and
+// views, a listing's keys) open it and its index once.
 
 #include "lookup.h"
 
 #include "index.h"
 #include "parser.h"
+
+#include <algorithm>
 
 #include <fcntl.h>
 
@@ -20,16 +25,18 @@ bool RemovedWith(std::string_view key, std::string_view removed) {
     return Relate(removed, key, &child) != Relation::Other;
 }
 
-// Collects one key's subkeys and values.
+// Collects one key's subkeys and values, and whether it is a link.
 class KeyCollector : public Visitor {
 public:
-    explicit KeyCollector(std::string_view target) : target_(target) {}
+    KeyCollector(std::string_view target, KeyOrder order) : target_(target), order_(order) {}
 
     bool Section(std::string_view path, uint64_t, uint64_t) override {
         std::string_view child;
+        in_target_ = false;
         switch (Relate(target_, path, &child)) {
         case Relation::Same:
             found_ = true;
+            in_target_ = true;
             return true;
         case Relation::Below:
             found_ = true;
@@ -59,21 +66,35 @@ public:
         }
     }
 
+    bool KeyAttribute(Attribute what, uint64_t, uint64_t) override {
+        if (in_target_ && what == Attribute::Link)
+            link_ = true;
+        return false;
+    }
+
     void Found(Value &&value, uint64_t begin, uint64_t end) override { values_.Add(std::move(value), begin, end); }
 
     void ValueRemoved(std::string &&name, uint64_t begin, uint64_t end) override { values_.Remove(name, begin, end); }
 
     bool found() const { return found_ || target_.empty(); }
 
+    // Wine keeps a key's values in the order of their names, whatever the
+    // file's order, as it keeps its subkeys.
     void Take(KeyData &out) {
-        children_.SortAsWindows();
+        children_.Sort(order_);
         out.subkeys = std::move(children_);
         out.values = values_.Take();
+        if (order_ == KeyOrder::Wine)
+            std::stable_sort(out.values.begin(), out.values.end(), [](const Value &a, const Value &b) {
+                return CompareNames(a.name, b.name, KeyOrder::Wine) < 0;
+            });
+        out.link = link_;
     }
 
 private:
     std::string_view target_;
-    bool found_ = false;
+    KeyOrder order_;
+    bool found_ = false, in_target_ = false, link_ = false;
     NameList children_;
     std::string last_child_;
     ValueList values_;
@@ -102,6 +123,10 @@ public:
     void Skipped(uint64_t begin, uint64_t end) override {
         first_.Skipped(begin, end);
         second_.Skipped(begin, end);
+    }
+    bool KeyAttribute(Attribute what, uint64_t begin, uint64_t end) override {
+        bool second = second_.KeyAttribute(what, begin, end);
+        return first_.KeyAttribute(what, begin, end) || second;
     }
 
 private:
@@ -147,6 +172,9 @@ public:
     void ValueRemoved(std::string &&name, uint64_t begin, uint64_t end) override {
         collector_.ValueRemoved(std::move(name), begin, end);
     }
+    bool KeyAttribute(Attribute what, uint64_t begin, uint64_t end) override {
+        return collector_.KeyAttribute(what, begin, end);
+    }
     bool matches() const { return matches_ && sections_ == 1; }
 
 private:
@@ -157,28 +185,32 @@ private:
 };
 
 // True when the hive holds `line` where the index says it stands.
-bool LineStands(int fd, Root root, const std::string &file, bool utf16, const IndexedLine &line) {
+bool LineStands(int fd, const Hive &hive, bool utf16, const IndexedLine &line) {
     LineReader in(fd, line.begin, line.end, utf16);
-    Parser parser(in, root, file, false);
+    Parser parser(in, hive, false);
     LineChecker checker(line);
     return parser.RunFragment(checker, false, false) == ERROR_SUCCESS && checker.matches();
 }
+
+KeyOrder OrderOf(const Hive &hive) { return hive.wine() ? KeyOrder::Wine : KeyOrder::Windows; }
 
 // Answers from the index; false when it turns out broken, so that the
 // hive is read whole. What it says is checked against the hive wherever
 // that is cheap: the header (and with it the encoding), and a line for every
 // section it points at.
-bool ReadIndexed(Index &index, int fd, Root root, const std::string &file, const std::string &path, KeyData *out,
-                 bool subkeys, LONG *rc) {
+bool ReadIndexed(Index &index, int fd, const Hive &hive, const std::string &path, KeyData *out, bool subkeys,
+                 LONG *rc) {
     bool utf16, wide_strings;
-    bool header = FirstLine(fd, &utf16, &wide_strings);
+    bool header = hive.wine() || FirstLine(fd, &utf16, &wide_strings);
+    if (hive.wine())
+        utf16 = wide_strings = false;
     if (header != (index.verdict() == ERROR_SUCCESS) || (header && utf16 != index.utf16()) ||
         (header && wide_strings != index.wide_strings()))
         return false;
     long line;
     std::string reason;
     if (index.FirstPassedOver(&line, &reason))
-        ReportOnce(file, line, reason.c_str());
+        ReportOnce(hive.file, line, reason.c_str());
     if ((*rc = index.verdict()) != ERROR_SUCCESS)
         return *rc == ERROR_REGISTRY_CORRUPT;
     IndexedKey key;
@@ -188,19 +220,19 @@ bool ReadIndexed(Index &index, int fd, Root root, const std::string &file, const
         // Missing only where the hive shows its neighbours where the index
         // says: a record that is not this hive's proves nothing.
         for (const IndexedLine &bound : key.bounds)
-            if (!LineStands(fd, root, file, utf16, bound))
+            if (!LineStands(fd, hive, utf16, bound))
                 return false;
         *rc = ERROR_FILE_NOT_FOUND;
         return true;
     }
-    if (key.ranges.empty() && !path.empty() && !LineStands(fd, root, file, utf16, key.evidence))
+    if (key.ranges.empty() && !path.empty() && !LineStands(fd, hive, utf16, key.evidence))
         return false;
     if (!out)
         return true;
-    KeyCollector collector(path);
+    KeyCollector collector(path, OrderOf(hive));
     for (const auto &[begin, end] : key.ranges) {
         LineReader in(fd, begin, end, index.utf16());
-        Parser parser(in, root, file, false);
+        Parser parser(in, hive, false);
         RangeReader reader(path, collector);
         if (parser.RunFragment(reader, index.wide_strings(), false) != ERROR_SUCCESS || !reader.matches())
             return false;
@@ -210,10 +242,6 @@ bool ReadIndexed(Index &index, int fd, Root root, const std::string &file, const
     out->has_subkeys = subkeys;
     return true;
 }
-
-}  // namespace
-
-namespace {
 
 // The place of the hive file that `fd` reads, where its index is kept: found
 // as a writer finds it, and of that very file. False where there is none
@@ -225,16 +253,37 @@ bool IndexPlace(const std::string &file, const struct stat &st, Place *place) {
            there.st_dev == st.st_dev && there.st_ino == st.st_ino;
 }
 
+// A hive file opened for one question: its status, and, for a large one,
+// the place of its index. Nothing of it is kept open after the question:
+// an old version of the file that a write replaced must not hold its space.
+struct Opened {
+    const Hive &hive;
+    Fd fd;  // -1: no file, an empty hive
+    struct stat st {};
+    int placed = -1;  // whether the place of its index is found (-1: not yet looked for)
+    Place place;
+    explicit Opened(const Hive &h) : hive(h) {}
+};
+
+// Whether an index of the file is wanted, and where it goes.
+bool Indexed(Opened &file) {
+    if (file.fd.get() < 0 || !IndexWanted(static_cast<uint64_t>(file.st.st_size)))
+        return false;
+    if (file.placed < 0)
+        file.placed = IndexPlace(file.hive.file, file.st, &file.place);
+    return file.placed;
+}
+
 // Reads the whole hive, and makes its index in the same pass where it
 // wants one.
-LONG ReadWhole(int fd, const struct stat &st, Root root, const std::string &file, const Place *place,
-               KeyCollector &collector) {
-    LineReader in(fd, static_cast<uint64_t>(st.st_size));
-    Parser parser(in, root, file);
-    if (!place)
-        return parser.Run(collector);
-    IndexBuilder builder(*place, fd, st);
-    Tee both(collector, builder);
+LONG ReadWhole(Opened &file, bool make_index, Visitor &visitor) {
+    int fd = file.fd.get();
+    LineReader in(fd, static_cast<uint64_t>(file.st.st_size));
+    Parser parser(in, file.hive);
+    if (!make_index)
+        return parser.Run(visitor);
+    IndexBuilder builder(file.hive, file.place, fd, file.st);
+    Tee both(visitor, builder);
     LONG rc = parser.Run(both);
     ReadingFacts facts;
     facts.has_header = parser.has_header();
@@ -246,41 +295,70 @@ LONG ReadWhole(int fd, const struct stat &st, Root root, const std::string &file
     return rc;
 }
 
+// The facts of a Wine file, kept for the process while the file stays the
+// same version: a path's walk asks for them at every name.
+struct KeptFacts {
+    std::string file;
+    struct stat st {};
+    PathFacts facts;
+};
+
 }  // namespace
 
-LONG ReadKey(Root root, const std::string &path, KeyData *out, unsigned options) {
+LONG ReadKey(const Hive &hive, const std::string &path, KeyData *out, unsigned options) {
     bool subkeys = !(options & kSubkeysLater);
-    std::string file;
-    if (LONG rc = HivePath(root, &file))
+    Opened file(hive);
+    if (LONG rc = OpenHiveFile(hive.file, file.fd, &file.st))
         return rc;
-    Fd fd;
-    struct stat st;
-    if (LONG rc = OpenHiveFile(file, fd, &st))
-        return rc;
-    if (fd.get() < 0) {
+    if (file.fd.get() < 0) {
         if (!path.empty())
             return ERROR_FILE_NOT_FOUND;
         if (out)
             *out = KeyData();
         return ERROR_SUCCESS;
     }
-    Place place;
-    bool indexed = IndexWanted(static_cast<uint64_t>(st.st_size)) && IndexPlace(file, st, &place);
-    if (indexed) {
+    if (Indexed(file)) {
         Index index;
         LONG rc;
-        if (index.Open(place, st) && ReadIndexed(index, fd.get(), root, file, path, out, subkeys, &rc))
+        if (index.Open(hive, file.place, file.st) && ReadIndexed(index, file.fd.get(), hive, path, out, subkeys, &rc))
             return rc;
     }
-    KeyCollector collector(path);
-    bool make_index = indexed && !(options & kNoNewIndex);
-    if (LONG rc = ReadWhole(fd.get(), st, root, file, make_index ? &place : nullptr, collector))
+    KeyCollector collector(path, OrderOf(hive));
+    if (LONG rc = ReadWhole(file, Indexed(file) && !(options & kNoNewIndex), collector))
         return rc;
     if (!collector.found())
         return ERROR_FILE_NOT_FOUND;
     if (out)
         collector.Take(*out);
     return ERROR_SUCCESS;
+}
+
+const PathFacts *FactsOf(const Hive &hive, LONG *rc) {
+    static auto *kept = new std::vector<std::unique_ptr<KeptFacts>>;  // never destroyed: no order at exit
+    static const PathFacts none;
+    Opened file(hive);
+    if ((*rc = OpenHiveFile(hive.file, file.fd, &file.st)) != ERROR_SUCCESS)
+        return nullptr;
+    if (file.fd.get() < 0)
+        return &none;
+    for (const auto &each : *kept)
+        if (each->file == hive.file && SameFileVersion(each->st, file.st))
+            return &each->facts;
+    auto fresh = std::make_unique<KeptFacts>();
+    fresh->file = hive.file;
+    fresh->st = file.st;
+    Index index;
+    if (Indexed(file) && index.Open(hive, file.place, file.st)) {  // of this very version of the file
+        fresh->facts = index.facts();
+    } else {
+        FactsCollector collector(fresh->facts);
+        if ((*rc = ReadWhole(file, Indexed(file), collector)) != ERROR_SUCCESS)
+            return nullptr;
+    }
+    if (kept->size() == 8)
+        kept->erase(kept->begin());  // a walk holds the facts of one file at a time
+    kept->push_back(std::move(fresh));
+    return &kept->back()->facts;
 }
 
 }  // namespace winshim

@@ -3,6 +3,8 @@
 
 #include "parser.h"
 
+#include "wine.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -75,16 +77,25 @@ bool FirstLine(int fd, bool *utf16, bool *wide_strings) {
     return Header(line, *utf16, wide_strings);
 }
 
-Parser::Parser(LineReader &in, Root root, const std::string &file, bool report)
-    : in_(in), root_(RootName(root)), file_(file), report_(report) {}
+Parser::Parser(LineReader &in, const Hive &hive, bool report)
+    : in_(in), root_(hive.root), file_(hive.file), wine_(hive.wine()), report_(report) {}
+
+// The header of the file's format. A Wine file's strings are UTF-16, and
+// its hex lists the bytes as they are.
+bool Parser::HeaderLine(std::string_view line) {
+    if (!wine_)
+        return Header(line, in_.utf16(), &wide_strings_);
+    return !in_.utf16() && line == kWineHeader;
+}
 
 LONG Parser::Run(Visitor &visitor) {
     std::string_view line;
     if (!in_.Next(line))
         return in_.error() ? Win32FromErrno(in_.error()) : ERROR_SUCCESS;  // an empty file: an empty hive
-    if (!Header(line, in_.utf16(), &wide_strings_)) {
+    if (!HeaderLine(line)) {
         passed_line_ = in_.number();
-        passed_reason_ = "not a registry file (REGEDIT4 or Windows Registry Editor Version 5.00)";
+        passed_reason_ = wine_ ? "not a Wine registry file of a version known here (WINE REGISTRY Version 2)"
+                               : "not a registry file (REGEDIT4 or Windows Registry Editor Version 5.00)";
         if (report_)
             ReportOnce(file_, passed_line_, passed_reason_);
         return ERROR_REGISTRY_CORRUPT;
@@ -121,10 +132,17 @@ LONG Parser::Body(Visitor &visitor, bool in_section, bool wanted) {
             continue;
         }
         std::string_view s = TrimBlanks(line);
-        if (s.empty() || s[0] == ';' || s[0] == '#')
+        if (s.empty() || s[0] == ';' || (s[0] == '#' && !wine_))
             continue;
+        if (s[0] == '#') {
+            AttributeLine(visitor, s, in_section, wanted);
+            continue;
+        }
         if (s[0] == '[') {
-            SectionLine(visitor, s, in_section, wanted);
+            if (wine_)
+                WineSectionLine(visitor, s, in_section, wanted);
+            else
+                SectionLine(visitor, s, in_section, wanted);
             continue;
         }
         if (s[0] != '"' && s[0] != '@') {
@@ -139,7 +157,7 @@ LONG Parser::Body(Visitor &visitor, bool in_section, bool wanted) {
         Value &value = keep ? fresh_ : scratch_;
         value.name.clear();
         value.data.clear();
-        Outcome outcome = Statement(s, value, keep);
+        Outcome outcome = wine_ ? WineStatement(s, value, keep) : Statement(s, value, keep);
         if (outcome == Outcome::Bad)
             Skip(visitor, begin, reason_);
         else if (!in_section)
@@ -423,6 +441,116 @@ bool Parser::HexList(std::string_view s, std::string *out) {
             return false;
         }
     }
+}
+
+// --- a Wine file -------------------------------------------------------------------
+
+// "#time=...", "#class=...", "#link": of the key whose section they stand
+// in; other lines that begin with '#' ("#arch=") are the file's own.
+void Parser::AttributeLine(Visitor &visitor, std::string_view s, bool in_section, bool &wanted) {
+    if (!in_section)
+        return;
+    uint64_t begin = in_.offset(), end = in_.end_offset();
+    if (s.compare(0, 6, "#time=") == 0)
+        wanted = visitor.KeyAttribute(Visitor::Attribute::Time, begin, end) || wanted;
+    else if (s.compare(0, 7, "#class=") == 0)
+        wanted = visitor.KeyAttribute(Visitor::Attribute::Class, begin, end) || wanted;
+    else if (s == "#link")
+        wanted = visitor.KeyAttribute(Visitor::Attribute::Link, begin, end) || wanted;
+}
+
+// "[Path\\To\\Key] 1796814694": the path relative to the file's root, each
+// name escaped, then the key's time, which the "#time=" line overrules.
+// Empty names in the path are passed over, as Wine passes them over.
+void Parser::WineSectionLine(Visitor &visitor, std::string_view s, bool &in_section, bool &wanted) {
+    uint64_t begin = in_.offset(), end = in_.end_offset();
+    size_t pos = 1;
+    std::string units;
+    if (!ReadWineText(s, pos, ']', &units))
+        return Skip(visitor, begin, "section without ']'");
+    path_.clear();
+    for (size_t i = 0, start = 0; i <= units.size(); i += 2) {
+        bool last = i == units.size();
+        if (!last && !units[i] && !units[i + 1])
+            return Skip(visitor, begin, "NUL in a key's name");
+        if (!last && !(units[i] == '\\' && !units[i + 1]))
+            continue;
+        if (i > start) {
+            if (!path_.empty())
+                path_ += '\\';
+            AppendUtf8FromUtf16(path_, std::string_view(units).substr(start, i - start));
+        }
+        start = i + 2;
+    }
+    visitor.SectionLineAt(begin);
+    wanted = visitor.Section(path_, begin, end);
+    in_section = true;
+}
+
+// One value statement, `"name"=data` or `@=data`, with data of Wine's own:
+// `"text"`, `str(N):"text"`, `dword:`, `hex:`, `hex(N):`.
+Parser::Outcome Parser::WineStatement(std::string_view s, Value &value, bool keep) {
+    size_t pos = 1;
+    if (s[0] == '"') {
+        std::string units;
+        if (!ReadWineText(s, pos, '"', &units)) {
+            reason_ = "unterminated string";
+            return Outcome::Bad;
+        }
+        for (size_t i = 0; i + 1 < units.size(); i += 2)
+            if (!units[i] && !units[i + 1]) {
+                reason_ = "NUL in a name";
+                return Outcome::Bad;
+            }
+        if (keep)
+            AppendUtf8FromUtf16(value.name, units);
+    }
+    while (pos < s.size() && IsBlank(s[pos]))
+        pos++;
+    if (pos >= s.size() || s[pos] != '=') {
+        reason_ = "value without '='";
+        return Outcome::Bad;
+    }
+    pos++;
+    while (pos < s.size() && IsBlank(s[pos]))
+        pos++;
+    std::string_view rest = s.substr(pos);
+    if (!rest.empty() && rest[0] == '"')
+        return WineString(rest, REG_SZ, value, keep);
+    if (rest.compare(0, 4, "str(") == 0) {
+        size_t p = 4;
+        uint32_t type = 0;
+        for (; p < rest.size() && p < 12 && HexDigit(rest[p]) >= 0; p++)
+            type = type << 4 | static_cast<uint32_t>(HexDigit(rest[p]));
+        if (p == 4 || rest.compare(p, 2, "):") != 0 || p + 2 >= rest.size() || rest[p + 2] != '"') {
+            reason_ = "bad value type";
+            return Outcome::Bad;
+        }
+        return WineString(rest.substr(p + 2), type, value, keep);
+    }
+    if (!rest.empty() && rest[0] == '-') {
+        reason_ = "unknown kind of value";
+        return Outcome::Bad;  // no removals in Wine's files
+    }
+    return Data(rest, value, keep);
+}
+
+// A string, its units as the data, with one terminating unit more.
+Parser::Outcome Parser::WineString(std::string_view rest, uint32_t type, Value &value, bool keep) {
+    size_t p = 1;
+    std::string units;
+    if (!ReadWineText(rest, p, '"', keep ? &value.data : &units)) {
+        reason_ = "unterminated string";
+        return Outcome::Bad;
+    }
+    if (!Ends(rest, p)) {
+        reason_ = "text after a string value";
+        return Outcome::Bad;
+    }
+    value.type = type;
+    if (keep)
+        value.data.append(2, '\0');
+    return Outcome::Value;
 }
 
 Relation Relate(std::string_view target, std::string_view path, std::string_view *child) {

@@ -39,16 +39,27 @@ public:
     }
     // A line, or a value's lines, passed over as regedit passes them over.
     virtual void Skipped(uint64_t begin, uint64_t end) { (void)begin, (void)end; }
+    // A line of a Wine file that tells of the key whose section it stands
+    // in: its time ("#time="), its class ("#class=") or that it is a link
+    // ("#link"). Returns whether the section's values are now wanted.
+    enum class Attribute { Time, Class, Link };
+    virtual bool KeyAttribute(Attribute what, uint64_t begin, uint64_t end) {
+        (void)what, (void)begin, (void)end;
+        return false;
+    }
 };
 
-// A hive file read as regedit's import reads it. Only a file without a
-// header it knows fails as a whole (ERROR_REGISTRY_CORRUPT); a line that
-// cannot be parsed is passed over, the first of a process told on standard
-// error as "winshim: FILE:LINE: REASON", and the rest is read.
+// A hive file read as regedit's import reads it, or a Wine prefix's file as
+// Wine reads it. Only a file without a header it knows fails as a whole
+// (ERROR_REGISTRY_CORRUPT); a line that cannot be parsed is passed over, the
+// first of a process told on standard error as "winshim: FILE:LINE:
+// REASON", and the rest is read. A Wine file's sections name keys below its
+// root; its names are UTF-16, given here as UTF-8, and so is a string's data
+// (UTF-16LE with its terminating unit).
 class Parser {
 public:
     // `report`: tell the first line passed over on standard error.
-    Parser(LineReader &in, Root root, const std::string &file, bool report = true);
+    Parser(LineReader &in, const Hive &hive, bool report = true);
 
     // For a writer, who keeps every line it does not name byte for byte: the
     // values of sections not wanted are read only as far as their lines'
@@ -83,7 +94,12 @@ public:
 
 private:
     enum class Outcome { Value, Removal, Bad };
+    bool HeaderLine(std::string_view line);
     LONG Body(Visitor &visitor, bool in_section, bool wanted);
+    void AttributeLine(Visitor &visitor, std::string_view s, bool in_section, bool &wanted);
+    void WineSectionLine(Visitor &visitor, std::string_view s, bool &in_section, bool &wanted);
+    Outcome WineStatement(std::string_view s, Value &value, bool keep);
+    Outcome WineString(std::string_view rest, uint32_t type, Value &value, bool keep);
     void Skip(Visitor &visitor, uint64_t begin, const char *reason);
     void SectionLine(Visitor &visitor, std::string_view s, bool &in_section, bool &wanted);
     Outcome Statement(std::string_view s, Value &value, bool keep);
@@ -97,6 +113,7 @@ private:
     LineReader &in_;
     std::string_view root_;
     const std::string &file_;
+    bool wine_;
     bool report_;
     bool wide_strings_ = false, has_header_ = false, skim_ = false;
     uint64_t body_ = 0, dangling_ = UINT64_MAX;

@@ -76,10 +76,12 @@ std::string HomeDirectory() {
 }
 
 LONG StoreDirectory(std::string *out) {
-    const char *dir = getenv("WINSHIM_REGISTRY");
-    if (dir && *dir) {
-        *out = dir;
-        return ERROR_SUCCESS;
+    for (const char *variable : {"WINSHIM_REGISTRY", "WINEPREFIX"}) {
+        const char *dir = getenv(variable);
+        if (dir && *dir) {
+            *out = dir;
+            return ERROR_SUCCESS;
+        }
     }
     std::string data = XdgDirectory("XDG_DATA_HOME", "/.local/share");
     if (data.empty()) {

@@ -18,9 +18,10 @@ const char *RootName(Root root);
 // empty when there is none.
 std::string HomeDirectory();
 
-// The store directory: WINSHIM_REGISTRY, else $XDG_DATA_HOME/winshim/registry,
-// else ~/.local/share/winshim/registry. A user without a home directory has
-// no default store: ERROR_PATH_NOT_FOUND, said once on standard error.
+// The store directory: WINSHIM_REGISTRY, else WINEPREFIX, else
+// $XDG_DATA_HOME/winshim/registry, else ~/.local/share/winshim/registry. A
+// user without a home directory has no default store: ERROR_PATH_NOT_FOUND,
+// said once on standard error.
 LONG StoreDirectory(std::string *out);
 // The path of a hive's file in the store.
 LONG HivePath(Root root, std::string *out);

@@ -5,8 +5,7 @@
 // the default printer are its queues instead (cups.cpp); forms stay here.
 
 #include "cups.h"
-#include "edit.h"
-#include "lookup.h"
+#include "locate.h"
 
 #include <winspool.h>
 
@@ -109,13 +108,14 @@ LONG LoadForms(const std::vector<Form> **out) {
         std::vector<Form> forms;
     } loaded;
     struct stat now;
-    std::string file;
-    if (winshim::HivePath(Root::LocalMachine, &file) != ERROR_SUCCESS || winshim::sys::Stat(file.c_str(), &now) != 0)
+    std::vector<winshim::Location> where;
+    if (winshim::Locate(Root::LocalMachine, kForms, winshim::View::Default, &where) != ERROR_SUCCESS ||
+        where.empty() || winshim::sys::Stat(where.front().hive.file.c_str(), &now) != 0)
         memset(&now, 0, sizeof now);  // no file: an empty hive, as long as there is none
     if (!loaded.valid || !winshim::SameFileVersion(now, loaded.file)) {
         loaded.valid = false;
         winshim::KeyData data;
-        LONG rc = winshim::ReadKey(Root::LocalMachine, kForms, &data);
+        LONG rc = winshim::ReadStoreKey(Root::LocalMachine, kForms, &data);
         if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
             return rc;
         loaded.forms = FormsOf(rc == ERROR_SUCCESS ? &data : nullptr);
@@ -178,7 +178,7 @@ DWORD CheckEdit(HANDLE hPrinter, DWORD level) {
         return ERROR_INVALID_HANDLE;
     if (level != 1)
         return ERROR_INVALID_LEVEL;
-    if (!winshim::HiveWritable(Root::LocalMachine))
+    if (!winshim::StoreWritable(Root::LocalMachine))
         return ERROR_ACCESS_DENIED;
     return ERROR_SUCCESS;
 }
@@ -233,7 +233,7 @@ size_t MatchName(const std::vector<std::wstring> &names, const std::wstring &nam
 // The printer of that name, found as the spooler finds it (MatchName).
 LONG ReadPrinter(const std::wstring &name, PrinterData &out) {
     winshim::KeyData printers;
-    LONG rc = winshim::ReadKey(Root::LocalMachine, kPrinters, &printers);
+    LONG rc = winshim::ReadStoreKey(Root::LocalMachine, kPrinters, &printers);
     if (rc != ERROR_SUCCESS)
         return rc;
     std::vector<std::wstring> names;
@@ -244,7 +244,7 @@ LONG ReadPrinter(const std::wstring &name, PrinterData &out) {
         return ERROR_FILE_NOT_FOUND;
     std::string key(printers.subkeys[found]);
     winshim::KeyData data;
-    rc = winshim::ReadKey(Root::LocalMachine, std::string(kPrinters) + "\\" + key, &data);
+    rc = winshim::ReadStoreKey(Root::LocalMachine, std::string(kPrinters) + "\\" + key, &data);
     if (rc != ERROR_SUCCESS)
         return rc;
     out.name = name;
@@ -318,7 +318,7 @@ bool IsCupsDefault(const winshim::CupsQueue &queue) {
 // The store's "Device" value as it stands ("NAME,winspool,PORT"), or false.
 bool StoreDeviceValue(std::string &out) {
     winshim::KeyData data;
-    if (winshim::ReadKey(Root::CurrentUser, kWindows, &data) != ERROR_SUCCESS)
+    if (winshim::ReadStoreKey(Root::CurrentUser, kWindows, &data) != ERROR_SUCCESS)
         return false;
     for (const winshim::Value &value : data.values)
         if (winshim::EqualNoCase(value.name, "Device") && value.type == REG_SZ) {
@@ -485,7 +485,7 @@ extern "C" BOOL WINAPI AddFormW(HANDLE hPrinter, DWORD Level, LPBYTE pForm) {
         return Fail(ERROR_INVALID_PARAMETER);
     if (DWORD rc = CheckForm(form))
         return Fail(rc);
-    LONG rc = winshim::EditHive(Root::LocalMachine, kForms, [form](const winshim::KeyData *key, winshim::HiveEdit &edit) {
+    LONG rc = winshim::EditStoreKey(Root::LocalMachine, kForms, [form](const winshim::KeyData *key, winshim::HiveEdit &edit) {
         std::vector<Form> forms = FormsOf(key);
         if (FindForm(forms, form->pName))
             return static_cast<LONG>(ERROR_FILE_EXISTS);
@@ -512,7 +512,7 @@ extern "C" BOOL WINAPI SetFormW(HANDLE hPrinter, LPWSTR pFormName, DWORD Level, 
         return Fail(ERROR_INVALID_PARAMETER);
     if (DWORD rc = CheckForm(form))
         return Fail(rc);
-    LONG rc = winshim::EditHive(Root::LocalMachine, kForms,
+    LONG rc = winshim::EditStoreKey(Root::LocalMachine, kForms,
                                 [form, pFormName](const winshim::KeyData *key, winshim::HiveEdit &edit) {
         std::vector<Form> forms = FormsOf(key);
         const Form *old;
@@ -536,7 +536,7 @@ extern "C" BOOL WINAPI DeleteFormW(HANDLE hPrinter, LPWSTR pFormName) {
         return Fail(rc);
     if (!ValidName(pFormName))
         return Fail(ERROR_INVALID_PARAMETER);
-    LONG rc = winshim::EditHive(Root::LocalMachine, kForms, [pFormName](const winshim::KeyData *key, winshim::HiveEdit &edit) {
+    LONG rc = winshim::EditStoreKey(Root::LocalMachine, kForms, [pFormName](const winshim::KeyData *key, winshim::HiveEdit &edit) {
         std::vector<Form> forms = FormsOf(key);
         const Form *old;
         if (DWORD found = FindUserForm(forms, pFormName, &old))
@@ -626,7 +626,7 @@ LONG ListStorePrinters(bool only_default, bool has_default, const std::wstring &
         return ERROR_SUCCESS;
     }
     winshim::KeyData keys;
-    LONG rc = winshim::ReadKey(Root::LocalMachine, kPrinters, &keys);
+    LONG rc = winshim::ReadStoreKey(Root::LocalMachine, kPrinters, &keys);
     if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
         return rc;
     for (std::string_view key : keys.subkeys) {

@@ -15,14 +15,11 @@
 
 namespace winshim {
 
-bool HiveWritable(Root root) {
-    std::string file;
-    if (HivePath(root, &file) != ERROR_SUCCESS)
-        return true;  // no store: the write fails for that, not for this
+bool HiveWritable(const Hive &hive) {
     struct stat st;
-    if (sys::Stat(file.c_str(), &st) == 0)
+    if (sys::Stat(hive.file.c_str(), &st) == 0)
         return (st.st_mode & 0222) != 0;
-    if (sys::Stat(Directory(file).c_str(), &st) == 0)
+    if (sys::Stat(Directory(hive.file).c_str(), &st) == 0)
         return (st.st_mode & 0222) != 0;
     return true;  // made on the first write
 }

@@ -9,9 +9,24 @@
 
 namespace winshim {
 
+// How a hive file is written: a regedit export, or a Wine prefix's own file.
+enum class HiveFormat { Regedit, Wine };
+
+// A hive file: where it is, how it is written, and, for a regedit file, the
+// root whose name its sections begin with (a Wine file's are relative).
+struct Hive {
+    std::string file;
+    HiveFormat format = HiveFormat::Regedit;
+    // A regedit file: "HKEY_CURRENT_USER", ...; a Wine file: the key that its
+    // sections are relative to ("REGISTRY\Machine").
+    std::string root;
+    std::string arch;  // a Wine file's "#arch=": "win64" or "win32"
+    bool wine() const { return format == HiveFormat::Wine; }
+};
+
 // True when the hive may be changed: its file, or while there is none its
 // directory, has a write permission bit.
-bool HiveWritable(Root root);
+bool HiveWritable(const Hive &hive);
 
 // Opens a hive file to read: `fd` stays -1 when there is none, which is an
 // empty hive. Anything but a regular file (a FIFO, a device, a directory)

@@ -7,6 +7,8 @@
 #include "internal.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <ctime>
 
 #include <dirent.h>
@@ -100,6 +102,7 @@ ssize_t ReadLinkOf(int fd, char *buffer, size_t size) {
     return Injected(k_readlink) ? -1 : readlinkat(fd, "", buffer, size);
 }
 int Fstatvfs(int fd, struct statvfs *st) { return Injected(k_statvfs) ? -1 : fstatvfs(fd, st); }
+bool RealPath(const char *path, char *resolved) { return !Injected(k_stat) && realpath(path, resolved) != nullptr; }
 
 int ListDirectory(int dir, std::vector<std::string> *names) {
     names->clear();

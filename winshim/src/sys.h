@@ -69,6 +69,8 @@ ssize_t ReadLink(const char *path, char *buffer, size_t size);    // readlink
 // The target of the link that `fd` (O_PATH | O_NOFOLLOW) stands for.
 ssize_t ReadLinkOf(int fd, char *buffer, size_t size);            // readlink
 int Fstatvfs(int fd, struct statvfs *st);                         // statvfs
+// The path with every link followed, into `resolved` (PATH_MAX bytes).
+bool RealPath(const char *path, char *resolved);                  // stat
 // The names in directory `dir` but "." and "..".
 int ListDirectory(int dir, std::vector<std::string> *names);      // readdir
 // fcntl's record locks on a whole file: F_RDLCK, F_WRLCK or F_UNLCK.

@@ -59,6 +59,10 @@ uint32_t DecodeOne(std::string_view text, size_t i, size_t *used, bool *valid) {
 
 }  // namespace
 
+uint32_t DecodeUtf8(std::string_view text, size_t i, size_t *used, bool *valid) {
+    return DecodeOne(text, i, used, valid);
+}
+
 // Eight bytes at a time where it can: paths in a hive share long beginnings.
 size_t CommonPrefix(std::string_view a, std::string_view b) {
     size_t n = a.size() < b.size() ? a.size() : b.size(), i = 0;
