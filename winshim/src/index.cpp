@@ -319,11 +319,11 @@ bool Index::ReadFrom(int dir, const std::string &name, const struct stat &hive) 
     seed_ = Seed(h);
     // The directory: where each block begins, in order, the first just after
     // the header and the last ending where the directory begins.
-    order_ = GetLe32(h + kFlags) & kWineOrder ? KeyOrder::Wine : KeyOrder::Windows;
-    uint64_t facts = GetLe64(h + kFacts), facts_size = GetLe64(h + kFactsSize);
-    if (facts && (facts > size || facts_size != size - facts || !ReadFacts(facts, facts_size)))
+    order_ = (GetLe32(h + kFlags) & kWineOrder) ? KeyOrder::Wine : KeyOrder::Windows;
+    uint64_t facts_at = GetLe64(h + kFacts), facts_size = GetLe64(h + kFactsSize);
+    if (facts_at && (facts_at > size || facts_size != size - facts_at || !ReadFacts(facts_at, facts_size)))
         return false;
-    uint64_t end = facts ? facts : size;
+    uint64_t end = facts_at ? facts_at : size;
     uint64_t blocks = GetLe64(h + kBlocks), directory = GetLe64(h + kDirectory);
     if (directory < kHeader || directory > end || blocks != (end - directory) / 8 || (end - directory) % 8 ||
         (blocks == 0) != (GetLe64(h + kCount) == 0))

@@ -64,7 +64,7 @@ bool StatOf(const std::string &file, struct stat *st) { return sys::Stat(file.c_
 }  // namespace
 
 const Prefix *StorePrefix(LONG *rc) {
-    static auto *known = new Known;  // never destroyed
+    static Known *const known = new Known;  // never destroyed
     std::string dir;
     if ((*rc = StoreDirectory(&dir)) != ERROR_SUCCESS)
         return nullptr;
