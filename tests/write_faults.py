@@ -33,18 +33,32 @@ SETUP_KEYS = ("REGEDIT4\r\n\r\n; kept as written\r\n"
               "[{root}\\SYSTEM\\CurrentControlSet\\Control\\Print\\Forms]\r\n")
 
 
+WINE_FILES = {"HKEY_LOCAL_MACHINE": "system.reg", "HKEY_CURRENT_USER": "user.reg"}
+WINE_KEYS = ("WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\{root}\n\n#arch=win32\n\n"
+             "[Software\\\\Halden\\\\Tessel] 1796814694\n#time=1dd87ce0d270906\n\"other\"=\"x\"\n")
+
+
 def utf16(text):
     return b"\xff\xfe" + text.encode("utf-16-le")
 
 
+def pinhome_changed(status, out):
+    return None if status else "HKEY_LOCAL_MACHINE" if out.startswith(b"Done for all users.") else "HKEY_CURRENT_USER"
+
+
 # Each scenario: its starting hives, the command, and how the command's
-# output says which hive it changed (None: it failed).
+# output says which hive it changed (None: it failed). Hives named by their
+# files are a Wine prefix.
 SCENARIOS = [
     ("pinhome, all users or the fallback",
      {root: SETUP_KEYS.format(root=root).encode() for root in HIVES},
      ["pinhome", "-q", "-d", "{dir}"],
-     lambda status, out: None if status else
-     "HKEY_LOCAL_MACHINE" if out.startswith(b"Done for all users.") else "HKEY_CURRENT_USER"),
+     pinhome_changed),
+    ("pinhome into a Wine prefix",
+     {"system.reg": WINE_KEYS.format(root="Machine").encode(),
+      "user.reg": WINE_KEYS.format(root="User\\\\S-1-5-21-0-0-0-1000").encode()},
+     ["pinhome", "-q", "-d", "{dir}"],
+     pinhome_changed),
     ("sheetwise adds a form",
      {"HKEY_LOCAL_MACHINE": SETUP_KEYS.format(root="HKEY_LOCAL_MACHINE").encode()},
      ["sheetwise", "--noforms", "--add=Fault Form:U:10:20"],
@@ -70,15 +84,19 @@ class Store:
         self.dir = os.path.join(self.top, "registry")
         if hives:  # else the first write makes the store too
             os.makedirs(self.dir)
-        for root, data in hives.items():
-            with open(os.path.join(self.dir, root + ".reg"), "wb") as f:
+        self.wine = "system.reg" in hives
+        for name, data in hives.items():
+            with open(os.path.join(self.dir, name if self.wine else name + ".reg"), "wb") as f:
                 f.write(data)
 
     def hives(self):
         out = {}
         for root in HIVES:
-            path = os.path.join(self.dir, root + ".reg")
+            path = os.path.join(self.dir, WINE_FILES[root] if self.wine else root + ".reg")
             out[root] = open(path, "rb").read() if os.path.exists(path) else None
+            if self.wine and out[root]:  # a key that a write touches gets the time of the write
+                out[root] = re.sub(rb"(?m)^(\[.*\] )[0-9]+$", rb"\1T", out[root])
+                out[root] = re.sub(rb"(?m)^#time=[0-9a-f]+$", b"#time=T", out[root])
         return out
 
     def strays(self):
@@ -98,6 +116,9 @@ class Store:
         return proc.returncode, proc.stdout, fired
 
     def close(self):
+        if self.wine:  # the lock directory that a write held, as a wineserver's
+            st = os.stat(self.dir)
+            shutil.rmtree(f"/tmp/.wine-{os.geteuid()}/server-{st.st_dev:x}-{st.st_ino:x}", ignore_errors=True)
         shutil.rmtree(self.top)
 
 

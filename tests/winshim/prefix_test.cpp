@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <regex>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,6 +79,19 @@ protected:
         Put("WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\User\\\\.Default\n\n#arch=win64\n" +
                 Section("Control Panel\\\\Desktop", "\"Wallpaper\"=\"\"\n"),
             "userdef.reg");
+    }
+    // A write leaves the lock directory of a wineserver for the prefix, as
+    // the server does: gone with the prefix.
+    void TearDown() override {
+        struct stat st;
+        if (stat(dir_.c_str(), &st) == 0) {
+            char server[96];
+            snprintf(server, sizeof server, "/tmp/.wine-%u/server-%llx-%llx", static_cast<unsigned>(geteuid()),
+                     static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino));
+            unlink((std::string(server) + "/lock").c_str());
+            rmdir(server);
+        }
+        Store::TearDown();
     }
     std::string File(const char *name) const { return dir_ + "/" + name; }
     void Put(const std::string &text, const char *name) { std::ofstream(File(name), std::ios::binary) << text; }
