@@ -84,9 +84,11 @@ protected:
     // the server does: gone with the prefix.
     void TearDown() override {
         struct stat st;
-        if (stat(dir_.c_str(), &st) == 0) {
+        for (uid_t owner : {geteuid(), 65534u}) {
+            if (stat(dir_.c_str(), &st) != 0)
+                break;
             char server[96];
-            snprintf(server, sizeof server, "/tmp/.wine-%u/server-%llx-%llx", static_cast<unsigned>(geteuid()),
+            snprintf(server, sizeof server, "/tmp/.wine-%u/server-%llx-%llx", static_cast<unsigned>(owner),
                      static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino));
             unlink((std::string(server) + "/lock").c_str());
             rmdir(server);
@@ -248,6 +250,24 @@ TEST_F(Prefix, NoWriteWhileAWineserverRuns) {
     ASSERT_EQ(unlink(lock.c_str()), 0);
     ASSERT_EQ(mkdir(lock.c_str(), 0700), 0);
     EXPECT_EQ(Set("Software\\Halden\\Tessel", "v", REG_SZ, std::string("x\0", 2)), ERROR_SHARING_VIOLATION);
+    if (geteuid() == 0) {
+        // Root into a user's prefix, where another user made the directory
+        // the prefix names, its "lock" a link to root's file: no server of
+        // the prefix's user would start there, and root's file is not given
+        // away.
+        ASSERT_EQ(chown(dir_.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(stat(dir_.c_str(), &st), 0);
+        std::string other = tmp + "/wine-other";
+        snprintf(server, sizeof server, "%s/server-%llx-%llx", other.c_str(),
+                 static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino));
+        ASSERT_EQ(system(("mkdir -p '" + std::string(server) + "' && chown -R 1234 '" + other + "'").c_str()), 0);
+        Put("secret", "root-file");
+        ASSERT_EQ(link(File("root-file").c_str(), (std::string(server) + "/lock").c_str()), 0);
+        Put("wine-other", "wineserver");
+        EXPECT_EQ(Set("Software\\Halden\\Tessel", "v", REG_SZ, std::string("x\0", 2)), ERROR_SUCCESS);
+        ASSERT_EQ(stat(File("root-file").c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u);
+    }
     unsetenv("TMPDIR");
 }
 

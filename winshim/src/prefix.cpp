@@ -117,7 +117,8 @@ std::vector<ServerDir> ServerDirs(const Prefix &prefix, const struct stat &st) {
     char name[256];
     ssize_t n = named.get() >= 0 ? sys::Read(named.get(), name, sizeof name - 1, 0) : -1;
     std::string debian(name, n > 0 ? static_cast<size_t>(n) : 0);
-    if (!debian.empty() && debian.find('/') == std::string::npos && debian != "." && debian != "..") {
+    if (!debian.empty() && debian.find_first_of(std::string("/\0", 2)) == std::string::npos && debian != "." &&
+        debian != "..") {
         dirs.push_back({temp + "/" + debian, server, true});
         if (temp != "/tmp")
             dirs.push_back({"/tmp/" + debian, server, false});
@@ -127,11 +128,16 @@ std::vector<ServerDir> ServerDirs(const Prefix &prefix, const struct stat &st) {
 }
 
 // A directory of the server's, as the server makes it: 0700, the user's.
+// One of another user's is none that the server would use (it refuses to
+// start there), and nothing is made or changed in it.
 LONG ServerDirectory(int parent, const std::string &name, bool make, const struct stat &owner, Fd *out) {
     if (make && sys::MkdirAt(parent, name.c_str(), 0700) == 0 && sys::EffectiveUser() == 0)
         sys::FchownAt(parent, name.c_str(), owner.st_uid, owner.st_gid);
     out->Reset(sys::OpenAt(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    return out->get() >= 0 ? ERROR_SUCCESS : Win32FromErrno(errno);
+    struct stat st;
+    if (out->get() < 0 || sys::Fstat(out->get(), &st) != 0)
+        return Win32FromErrno(errno);
+    return st.st_uid == owner.st_uid ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
 void SayRunning(const Prefix &prefix, pid_t pid) {
@@ -161,7 +167,8 @@ LONG ServerLock::Acquire(const Prefix &prefix) {
             TellOnce("wineserver", prefix.dir + ": the lock of its wineserver in " + where.top + " is no file");
             return ERROR_SHARING_VIOLATION;
         }
-        if (sys::EffectiveUser() == 0 && is.st_uid != st.st_uid)
+        // Root's new lock is given to the prefix's owner, as the server's own.
+        if (sys::EffectiveUser() == 0 && is.st_uid == 0 && is.st_nlink == 1 && st.st_uid != 0)
             sys::Fchown(lock.get(), st.st_uid, st.st_gid);
         if (sys::SetRecordLock(lock.get(), F_WRLCK) != 0) {
             pid_t holder = 0;
