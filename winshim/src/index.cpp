@@ -25,6 +25,14 @@
 // written. Sorted paths share long beginnings and sections follow each other,
 // so a record takes a few bytes: the index of an exported hive is a few per
 // cent of its size.
+//
+// The builder takes the records in runs that are in order. A long run goes
+// into blocks of the file as it comes (an export is one run, and its blocks
+// are the index); short runs are sorted in chunks, a piece small enough for
+// the processor's cache at a time. At the end the runs are merged, and a
+// block of a run whose records all sort before the next record of every
+// other run is copied as it is, its check made anew for its new number, so
+// that a few keys out of place cost a few blocks decoded and written again.
 
 #include "index.h"
 #include "testing.h"
@@ -36,7 +44,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <queue>
 
 #include <sys/file.h>
 
@@ -50,7 +57,10 @@ constexpr size_t kHeader = 256;
 constexpr char kMagic[8] = {'W', 'S', 'H', 'I', 'X', '0', '0', '3'};
 constexpr uint64_t kLargeHive = 1u << 20;
 constexpr size_t kBlock = 4096;         // a block is closed once it holds this much
-constexpr size_t kChunk = 8u << 20;     // records sorted in memory at a time
+constexpr size_t kChunk = 8u << 20;     // bytes of records of short runs held in memory at a time
+constexpr size_t kPiece = 4096;         // records sorted at once, within the processor's cache
+constexpr size_t kLongRun = 1024;       // records in order that make a run of their own
+constexpr size_t kMaxRuns = 64;         // long runs kept apart for the merge; later ones are sorted
 // Left free besides the hive's size, for the blocks that readers building
 // indexes at once may write between two looks at the free space.
 constexpr uint64_t kRoomMargin = 1u << 20;
@@ -536,6 +546,13 @@ void RemoveIndex(const Place &hive) { sys::UnlinkAt(hive.dir.get(), BesideName(h
 
 namespace {
 
+// What the builder holds in memory, in records; small in tests
+// (testing::SetIndexBuilderSizes), so that a small hive takes every path.
+struct BuilderSizes {
+    size_t chunk = kChunk, long_run = kLongRun, piece = kPiece, block = kBlock;
+};
+BuilderSizes builder_sizes;
+
 // A file that is linked into a directory only once it is whole.
 int UnnamedFile(int dir) { return sys::OpenAt(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); }
 
@@ -552,11 +569,61 @@ bool RecordLess(std::string_view path_a, uint64_t begin_a, std::string_view path
     return c < 0 || (c == 0 && begin_a < begin_b);
 }
 
-// A serialized record of a chunk: length, path, begin, end, kind.
-std::string_view ChunkPath(const std::string &chunk, uint32_t at) {
-    return std::string_view(chunk).substr(at + 4, GetLe32(&chunk[at]));
-}
-uint64_t ChunkBegin(const std::string &chunk, uint32_t at) { return GetLe64(&chunk[at + 4 + GetLe32(&chunk[at])]); }
+// A record of the chunk: where its lines begin and end, its kind and the
+// length of its path, then the path.
+constexpr size_t kChunkRecord = 8 + 8 + 4 + 4;  // and the path
+uint64_t ChunkBegin(const char *record) { return GetLe64(record); }
+uint64_t ChunkEnd(const char *record) { return GetLe64(record + 8); }
+uint32_t ChunkKind(const char *record) { return GetLe32(record + 16); }
+std::string_view ChunkPath(const char *record) { return {record + kChunkRecord, GetLe32(record + 20)}; }
+size_t ChunkRecordSize(const char *record) { return kChunkRecord + GetLe32(record + 20); }
+
+// The least head of k sorted inputs, with one comparison a level of a tree
+// over them when it moves on: each inner node keeps the input that lost the
+// match played there, and the root the winner. `before(a, b)`: input a's
+// head comes before input b's (an input at its end comes after all).
+template <typename Before>
+class Tournament {
+public:
+    Tournament(size_t inputs, Before before) : k_(inputs), before_(before), tree_(inputs ? inputs : 1, 0) {
+        if (k_)
+            tree_[0] = Play(1);
+    }
+    size_t Winner() const { return tree_[0]; }
+    // The winner's head has moved on: it plays its way up again.
+    void Replay() {
+        size_t winner = tree_[0];
+        for (size_t node = (winner + k_) / 2; node > 0; node /= 2)
+            if (before_(tree_[node], winner))
+                std::swap(tree_[node], winner);
+        tree_[0] = winner;
+    }
+    // The least head but the winner's: one that lost to the winner on its
+    // way up. k when there is no other input.
+    size_t RunnerUp() const {
+        size_t best = k_;
+        for (size_t node = (tree_[0] + k_) / 2; node > 0; node /= 2)
+            if (best == k_ || before_(tree_[node], best))
+                best = tree_[node];
+        return best;
+    }
+
+private:
+    // Inner nodes are 1 to k - 1, input i the leaf k + i.
+    size_t Play(size_t node) {
+        if (node >= k_)
+            return node - k_;
+        size_t a = Play(2 * node), b = Play(2 * node + 1);
+        if (before_(b, a))
+            std::swap(a, b);
+        tree_[node] = b;
+        return a;
+    }
+
+    size_t k_;
+    Before before_;
+    std::vector<size_t> tree_;
+};
 
 }  // namespace
 
@@ -580,28 +647,23 @@ struct IndexBuilder::Room {
     }
 };
 
-// Records written in order into blocks, each closed with its check, and at
-// the end the directory of the blocks. The file's first kHeader bytes are
-// left for the header.
+// Records written in order into blocks, each closed with its check: the
+// index itself, with the directory of its blocks at the end and its first
+// kHeader bytes left for the header, or a run that a merge reads back.
 class IndexBuilder::Blocks {
 public:
-    Blocks(int fd, uint64_t seed, const Room &room) : fd_(fd), seed_(seed), room_(room) {
+    // Blocks from byte `at` of file `fd`, which is that long; at 0, of a
+    // new file, after the header's place.
+    Blocks(int fd, uint64_t seed, const Room &room, uint64_t at = 0)
+        : fd_(fd), seed_(seed), room_(room), written_(at), offset_(at ? at : kHeader), started_(at != 0) {
         block_.reserve(kBlock + 64);
     }
 
-    // Adds a record; with `in_order`, only one that sorts after the last
-    // (Out when it does not, and nothing is added).
-    enum Outcome { Added, Out, Failed };
-    Outcome Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, bool in_order) {
-        size_t shared = CommonPrefix(last_, path);
-        if (in_order && has_last_) {
-            // Equal up to `shared`: the rest decides, as it would for the whole paths.
-            int c = CompareKeyPaths(std::string_view(last_).substr(shared), path.substr(shared));
-            if (c > 0 || (c == 0 && begin <= last_begin_))
-                return Out;
-        }
-        if (block_.size() >= kBlock && !CloseBlock())
-            return Failed;
+    // Adds a record that sorts after the last one added, whose path shares
+    // `shared` bytes with this one's.
+    bool Add(std::string_view path, size_t shared, uint64_t begin, uint64_t end, uint32_t kind) {
+        if (block_.size() >= builder_sizes.block && !CloseBlock())
+            return false;
         bool first = block_.empty();
         if (first)
             shared = 0;
@@ -619,10 +681,29 @@ public:
         last_.append(path.data() + last_.size(), path.size() - last_.size());
         last_end_ = end;
         last_begin_ = begin;
-        has_last_ = true;
-        return Added;
+        return true;
+    }
+    bool Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind) {
+        return Add(path, CommonPrefix(last_, path), begin, end, kind);
     }
 
+    // A block of another run, its records (without its check) falling all
+    // here: copied as it is, with the check of its new number. The last
+    // record is not known after it (last() is no longer the last).
+    bool CopyBlock(const char *records, size_t size) {
+        if (!block_.empty() && !CloseBlock())
+            return false;
+        char check[8];
+        PutLe64(check, BlockCheck(seed_, starts_.size(), records, size));
+        starts_.push_back(offset_);
+        offset_ += size + 8;
+        out_.append(records, size);
+        out_.append(check, 8);
+        return out_.size() < kFlush || Flush();
+    }
+
+    // The last block: a run whole in its file.
+    bool Close() { return (block_.empty() || CloseBlock()) && Flush(); }
     // The last block and the directory; where the directory lies, and its check.
     bool Finish(uint64_t *directory, uint64_t *check) {
         if (!block_.empty() && !CloseBlock())
@@ -636,9 +717,13 @@ public:
         return Flush();
     }
     const std::vector<uint64_t> &starts() const { return starts_; }
-    uint64_t end() const { return offset_; }
+    uint64_t end() const { return offset_; }  // of the blocks
+    const std::string &last() const { return last_; }
+    uint64_t last_begin() const { return last_begin_; }
 
 private:
+    static constexpr size_t kFlush = 1u << 18;  // blocks kept before they are written
+
     bool CloseBlock() {
         char check[8];
         PutLe64(check, BlockCheck(seed_, starts_.size(), block_.data(), block_.size()));
@@ -647,7 +732,7 @@ private:
         offset_ += block_.size();
         out_ += block_;
         block_.clear();
-        return out_.size() < (1u << 18) || Flush();
+        return out_.size() < kFlush || Flush();
     }
     bool Flush() {
         if (!started_)
@@ -662,66 +747,146 @@ private:
     int fd_;
     uint64_t seed_;
     const Room &room_;
-    uint64_t written_ = 0;
+    uint64_t written_;         // the file's length
     std::string block_, out_;  // the block being filled; blocks not yet written
     std::string last_;         // the path of the record before
-    uint64_t last_end_ = 0, last_begin_ = 0, offset_ = kHeader;
-    bool has_last_ = false;  // a record was added: last_ and last_begin_ are its
+    uint64_t last_end_ = 0, last_begin_ = 0, offset_;
     std::vector<uint64_t> starts_;
-    bool started_ = false;
+    bool started_;
 };
 
-// Sorted records to merge: the blocks of a file, or the sorted chunk in
-// memory. The record in hand is the run's next.
-struct IndexBuilder::Run {
-    Fd fd;
-    std::vector<uint64_t> starts;
-    uint64_t end = 0;
-    size_t next_block = 0;
-    std::vector<char> block;
-    const char *at = nullptr, *stop = nullptr;
-    uint64_t last_end = 0;
-    const IndexBuilder *memory = nullptr;
-    size_t next_record = 0;
-    // The record in hand.
-    std::string path;
-    uint64_t begin = 0, stop_at = 0;
-    uint32_t kind = 0;
+// Sorted records to merge, the one in hand first: the blocks of a run in a
+// file, or a piece of the chunk in memory.
+class IndexBuilder::Run {
+public:
+    // The blocks of file `fd` that begin at `starts`, the last ending at
+    // `end`; `own` closes the file with the run. Its last record is `last`,
+    // whose lines begin at `last_begin`.
+    Run(Fd own, int fd, std::vector<uint64_t> starts, uint64_t end, std::string last, uint64_t last_begin)
+        : own_(std::move(own)), fd_(fd), starts_(std::move(starts)), end_of_blocks_(end), last_(std::move(last)),
+          last_begin_(last_begin) {}
+    // The records of the chunk from `from` to `to`, in order.
+    Run(const char *from, const char *to) : memory_(true), at_(from), stop_(to) {}
+    Run(const Run &) = delete;
+    Run &operator=(const Run &) = delete;
 
-    // The next record; false at the end (or where the run cannot be read).
+    // The next record in hand; false at the end (done), or where the run
+    // cannot be read (failed too).
     bool Next() {
-        if (memory) {
-            if (next_record == memory->order_.size())
-                return false;
-            uint32_t offset = memory->order_[next_record++];
-            path.assign(ChunkPath(memory->chunk_, offset));
-            const char *tail = &memory->chunk_[offset + 4 + path.size()];
-            begin = GetLe64(tail);
-            stop_at = GetLe64(tail + 8);
-            kind = GetLe32(tail + 16);
+        if (done_)
+            return false;
+        if (memory_) {
+            if (at_ == stop_)
+                return Stop(false);
+            path_ = ChunkPath(at_);
+            begin_ = ChunkBegin(at_);
+            end_ = ChunkEnd(at_);
+            kind_ = ChunkKind(at_);
+            at_ += ChunkRecordSize(at_);
             return true;
         }
-        bool first = false;
-        if (at == stop) {
-            if (next_block == starts.size())
-                return false;
-            uint64_t from = starts[next_block], to = next_block + 1 < starts.size() ? starts[next_block + 1] : end;
-            block.resize(static_cast<size_t>(to - from));
-            if (sys::Read(fd.get(), block.data(), block.size(), static_cast<off_t>(from)) !=
-                static_cast<ssize_t>(block.size()))
-                return false;
-            next_block++;
-            at = block.data();
-            stop = block.data() + block.size() - 8;
-            last_end = 0;
-            first = true;
-        }
-        return DecodeRecord(at, stop, first, path, last_end, &begin, &stop_at, &kind);
+        head_first_ = at_ == stop_;
+        if (head_first_ && !LoadBlock())
+            return false;
+        if (!DecodeRecord(at_, stop_, head_first_, decoded_, last_end_, &begin_, &end_, &kind_))
+            return Stop(true);
+        path_ = decoded_;
+        return true;
     }
+    bool done() const { return done_; }
+    bool failed() const { return failed_; }
+    std::string_view path() const { return path_; }
+    uint64_t begin() const { return begin_; }
+    uint64_t end() const { return end_; }
+    uint32_t kind() const { return kind_; }
+
+    // When the record in hand is the first of a block: the block's records,
+    // and a record that each of them sorts before or is (the first of the
+    // next block, or the run's last).
+    bool WholeBlock(const char **records, size_t *size, std::string_view *bound, uint64_t *bound_begin) {
+        if (memory_ || done_ || !head_first_)
+            return false;
+        *records = block_.data();
+        *size = block_.size() - 8;
+        if (number_ + 1 == starts_.size()) {
+            *bound = last_;
+            *bound_begin = last_begin_;
+            return true;
+        }
+        if (!ahead_) {
+            if (!ReadBlock(number_ + 1, next_))
+                return Stop(true);
+            const char *p = next_.data();
+            uint64_t last_end = 0, its_end;
+            uint32_t its_kind;
+            if (!DecodeRecord(p, next_.data() + next_.size() - 8, true, bound_, last_end, &bound_begin_, &its_end,
+                              &its_kind))
+                return Stop(true);
+            ahead_ = true;
+        }
+        *bound = bound_;
+        *bound_begin = bound_begin_;
+        return true;
+    }
+    // Past the block whose first record is in hand, to the next one's.
+    bool SkipBlock() {
+        at_ = stop_;
+        return Next();
+    }
+
+private:
+    bool Stop(bool failed) {
+        failed_ = failed_ || failed;
+        done_ = true;
+        return false;
+    }
+    bool ReadBlock(size_t number, std::vector<char> &bytes) const {
+        uint64_t from = starts_[number], to = number + 1 < starts_.size() ? starts_[number + 1] : end_of_blocks_;
+        bytes.resize(static_cast<size_t>(to - from));
+        return bytes.size() > 8 && sys::Read(fd_, bytes.data(), bytes.size(), static_cast<off_t>(from)) ==
+                                       static_cast<ssize_t>(bytes.size());
+    }
+    // The next block, read ahead or read now.
+    bool LoadBlock() {
+        size_t next = number_ + 1;
+        if (next >= starts_.size())
+            return Stop(false);
+        if (ahead_)
+            block_.swap(next_);
+        else if (!ReadBlock(next, block_))
+            return Stop(true);
+        ahead_ = false;
+        number_ = next;
+        at_ = block_.data();
+        stop_ = block_.data() + block_.size() - 8;
+        last_end_ = 0;
+        return true;
+    }
+
+    Fd own_;
+    int fd_ = -1;
+    std::vector<uint64_t> starts_;
+    uint64_t end_of_blocks_ = 0;
+    std::string last_;
+    uint64_t last_begin_ = 0;
+    bool memory_ = false, done_ = false, failed_ = false;
+    // Where the records are read: the block in hand (number_), or the chunk.
+    const char *at_ = nullptr, *stop_ = nullptr;
+    size_t number_ = SIZE_MAX;
+    std::vector<char> block_, next_;  // the block in hand, and the next when read ahead
+    bool ahead_ = false, head_first_ = false;
+    std::string bound_;  // the next block's first record, when read ahead
+    uint64_t bound_begin_ = 0;
+    uint64_t last_end_ = 0;
+    // The record in hand.
+    std::string decoded_;
+    std::string_view path_;
+    uint64_t begin_ = 0, end_ = 0;
+    uint32_t kind_ = 0;
 };
 
 IndexBuilder::IndexBuilder(const Place &hive_place, int hive_fd, const struct stat &hive)
-    : place_(hive_place), hive_fd_(hive_fd), hive_(hive),
+    : place_(hive_place), hive_fd_(hive_fd), hive_(hive), seed_(IdentitySeed(hive)),
       room_(std::make_unique<Room>(Room{hive.st_dev, static_cast<uint64_t>(hive.st_size) + kRoomMargin})) {
     // Beside the hive where the store may be written, else in the cache. A
     // hive without a write permission bit counts as one that may not be
@@ -736,14 +901,13 @@ IndexBuilder::IndexBuilder(const Place &hive_place, int hive_fd, const struct st
         name_ = CacheName(place_);
         file_.Reset(name_.empty() ? -1 : UnnamedFile(dir_));
     }
-    if (file_.get() < 0)
-        failed_ = true;
-    else
-        blocks_ = std::make_unique<Blocks>(file_.get(), IdentitySeed(hive_), *room_);
+    failed_ = file_.get() < 0;
 }
 
 IndexBuilder::~IndexBuilder() = default;
 
+// A record goes on the run in hand when it sorts after the record before;
+// else it begins a new run. A run that grows long gets blocks of its own.
 void IndexBuilder::Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind) {
     if (failed_)
         return;
@@ -753,29 +917,85 @@ void IndexBuilder::Add(std::string_view path, uint64_t begin, uint64_t end, uint
     }
     records_++;
     removals_ = removals_ || kind == kRemoval;
-    if (sorted_) {
-        Blocks::Outcome added = blocks_->Add(path, begin, end, kind, true);
-        if (added == Blocks::Failed)
-            failed_ = true;
-        if (added != Blocks::Out)
-            return;
+    std::string_view last;
+    uint64_t last_begin = 0;
+    size_t shared = 0;
+    bool goes_on = false;
+    if (LastRecord(&last, &last_begin)) {
+        // Equal up to `shared`: the rest decides, as it would for the whole paths.
+        shared = CommonPrefix(last, path);
+        int c = CompareKeyPaths(last.substr(shared), path.substr(shared));
+        goes_on = c < 0 || (c == 0 && begin > last_begin);
     }
-    sorted_ = false;
-    if (chunk_.capacity() < kChunk)
-        chunk_.reserve(kChunk + 4096);
-    char number[8];
-    order_.push_back(static_cast<uint32_t>(chunk_.size()));
-    PutLe32(number, static_cast<uint32_t>(path.size()));
-    chunk_.append(number, 4);
-    chunk_.append(path);
-    PutLe64(number, begin);
-    chunk_.append(number, 8);
-    PutLe64(number, end);
-    chunk_.append(number, 8);
-    PutLe32(number, kind);
-    chunk_.append(number, 4);
-    if (chunk_.size() >= kChunk && !Spill())
+    if (blocks_ && goes_on) {
+        failed_ = !blocks_->Add(path, shared, begin, end, kind);
+        return;
+    }
+    if (blocks_ && !EndRun()) {
         failed_ = true;
+        return;
+    }
+    if (!goes_on)
+        run_from_ = order_.size();
+    AddToChunk(path, begin, end, kind);
+    if (order_.size() - run_from_ >= builder_sizes.long_run && runs_.size() < kMaxRuns)
+        failed_ = !Promote();
+    else if (chunk_.size() >= builder_sizes.chunk)
+        failed_ = !Spill();
+}
+
+// The record added last, unless it went into a chunk that is spilled since.
+bool IndexBuilder::LastRecord(std::string_view *path, uint64_t *begin) const {
+    if (blocks_) {
+        *path = blocks_->last();
+        *begin = blocks_->last_begin();
+        return true;
+    }
+    if (order_.empty())
+        return false;
+    const char *record = chunk_.data() + order_.back();
+    *path = ChunkPath(record);
+    *begin = ChunkBegin(record);
+    return true;
+}
+
+void IndexBuilder::AddToChunk(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind) {
+    if (chunk_.capacity() < builder_sizes.chunk)
+        chunk_.reserve(builder_sizes.chunk + 4096);  // pages are taken only as they are written
+    char head[kChunkRecord];
+    PutLe64(head, begin);
+    PutLe64(head + 8, end);
+    PutLe32(head + 16, kind);
+    PutLe32(head + 20, static_cast<uint32_t>(path.size()));
+    order_.push_back(static_cast<uint32_t>(chunk_.size()));
+    chunk_.append(head, kChunkRecord);
+    chunk_.append(path);
+}
+
+// The short run in hand has grown long: its records go from the chunk into
+// blocks of their own after the runs in the file, and so will the records
+// that go on with it.
+bool IndexBuilder::Promote() {
+    blocks_ = std::make_unique<Blocks>(file_.get(), seed_, *room_, file_end_);
+    for (size_t i = run_from_; i < order_.size(); i++) {
+        const char *record = chunk_.data() + order_[i];
+        if (!blocks_->Add(ChunkPath(record), ChunkBegin(record), ChunkEnd(record), ChunkKind(record)))
+            return false;
+    }
+    chunk_.resize(order_[run_from_]);
+    order_.resize(run_from_);
+    return true;
+}
+
+// The long run in hand is over: it waits in the file for the merge.
+bool IndexBuilder::EndRun() {
+    if (!blocks_->Close())
+        return false;
+    file_end_ = blocks_->end();
+    runs_.push_back(std::make_unique<Run>(Fd(), file_.get(), blocks_->starts(), blocks_->end(), blocks_->last(),
+                                          blocks_->last_begin()));
+    blocks_.reset();
+    return true;
 }
 
 void IndexBuilder::Close(uint64_t at) {
@@ -797,93 +1017,124 @@ void IndexBuilder::KeyRemoved(std::string_view path, uint64_t begin, uint64_t en
     Add(path, begin, end, kRemoval);
 }
 
-void IndexBuilder::SortChunk() {
+// Sorts the chunk a piece at a time, each piece few enough records to be
+// sorted within the processor's cache, and puts each piece's records in
+// their new order where the piece lies, so that the merge of the pieces
+// reads each one straight on. Their runs, in order.
+IndexBuilder::Runs IndexBuilder::SortPieces() {
     auto less = [this](uint32_t a, uint32_t b) {
-        return RecordLess(ChunkPath(chunk_, a), ChunkBegin(chunk_, a), ChunkPath(chunk_, b), ChunkBegin(chunk_, b));
+        const char *x = chunk_.data() + a, *y = chunk_.data() + b;
+        return RecordLess(ChunkPath(x), ChunkBegin(x), ChunkPath(y), ChunkBegin(y));
     };
-    if (!std::is_sorted(order_.begin(), order_.end(), less))
-        std::sort(order_.begin(), order_.end(), less);
+    Runs pieces;
+    std::string sorted;
+    for (size_t p = 0; p < order_.size(); p += builder_sizes.piece) {
+        size_t q = std::min(order_.size(), p + builder_sizes.piece);
+        size_t from = order_[p], to = q < order_.size() ? order_[q] : chunk_.size();
+        auto first = order_.begin() + static_cast<ptrdiff_t>(p), last = order_.begin() + static_cast<ptrdiff_t>(q);
+        if (!std::is_sorted(first, last, less)) {
+            std::stable_sort(first, last, less);
+            sorted.clear();
+            for (auto at = first; at != last; ++at)
+                sorted.append(chunk_.data() + *at, ChunkRecordSize(chunk_.data() + *at));
+            memcpy(&chunk_[from], sorted.data(), sorted.size());
+        }
+        pieces.push_back(std::make_unique<Run>(chunk_.data() + from, chunk_.data() + to));
+    }
+    order_.clear();  // its places are those before the sort
+    return pieces;
 }
 
-// Sorts the chunk and writes it to an unnamed file of its own.
+// Sorts the chunk and writes it to an unnamed file of its own, a run.
 bool IndexBuilder::Spill() {
-    SortChunk();
-    Run run;
     if (spill_dir_.get() < 0) {
         const char *temp = getenv("TMPDIR");
         if (OpenDirectory(temp && *temp == '/' ? temp : "/tmp", kExistingDirectories, &spill_dir_))
             return false;
     }
-    run.fd.Reset(UnnamedFile(spill_dir_.get()));
-    if (run.fd.get() < 0)
+    Fd fd(UnnamedFile(spill_dir_.get()));
+    if (fd.get() < 0)
         return false;
-    Blocks out(run.fd.get(), 0, *room_);
-    for (uint32_t at : order_) {
-        std::string_view path = ChunkPath(chunk_, at);
-        const char *tail = &chunk_[at + 4 + path.size()];
-        if (out.Add(path, GetLe64(tail), GetLe64(tail + 8), GetLe32(tail + 16), false) != Blocks::Added)
-            return false;
-    }
-    uint64_t directory, check;
-    if (!out.Finish(&directory, &check))
+    Runs pieces = SortPieces();
+    std::vector<Run *> inputs;
+    for (const auto &piece : pieces)
+        inputs.push_back(piece.get());
+    Blocks out(fd.get(), 0, *room_);
+    if (!MergeInto(inputs, out) || !out.Close())
         return false;
-    run.starts = out.starts();
-    run.end = directory;
-    runs_.push_back(std::move(run));
+    int raw = fd.get();
+    runs_.push_back(std::make_unique<Run>(std::move(fd), raw, out.starts(), out.end(), out.last(), out.last_begin()));
     chunk_.clear();
-    order_.clear();
+    run_from_ = 0;
     return true;
 }
 
-// The records written in order, the runs spilled and the chunk in hand,
-// merged into a new file `out`.
+// Merges sorted runs into `out`. A block of a run whose records all sort
+// before every other run's next record is copied whole; the rest go record
+// by record.
+bool IndexBuilder::MergeInto(const std::vector<Run *> &inputs, Blocks &out) {
+    for (Run *input : inputs)
+        input->Next();
+    auto before = [&inputs](size_t a, size_t b) {
+        const Run &x = *inputs[a], &y = *inputs[b];
+        return !x.done() && (y.done() || RecordLess(x.path(), x.begin(), y.path(), y.begin()));
+    };
+    Tournament<decltype(before)> heads(inputs.size(), before);
+    for (bool ok = true; !inputs.empty() && ok; heads.Replay()) {
+        Run &run = *inputs[heads.Winner()];
+        if (run.done())
+            break;
+        const char *records;
+        size_t size, other;
+        std::string_view bound;
+        uint64_t bound_begin;
+        if (run.WholeBlock(&records, &size, &bound, &bound_begin) &&
+            ((other = heads.RunnerUp()) == inputs.size() || inputs[other]->done() ||
+             RecordLess(bound, bound_begin, inputs[other]->path(), inputs[other]->begin()))) {
+            ok = out.CopyBlock(records, size);
+            run.SkipBlock();
+        } else {
+            ok = out.Add(run.path(), run.begin(), run.end(), run.kind());
+            run.Next();
+        }
+        if (!ok)
+            return false;
+    }
+    return std::none_of(inputs.begin(), inputs.end(), [](const Run *input) { return input->failed(); });
+}
+
+// The runs written and spilled and the chunk in hand, merged into a new
+// file `out`.
 bool IndexBuilder::Merge(Fd &out, std::unique_ptr<Blocks> &blocks) {
-    uint64_t directory, check;
-    if (!blocks_->Finish(&directory, &check))
+    if (blocks_ && !EndRun())
         return false;
-    Run written;
-    written.fd = std::move(file_);
-    written.starts = blocks_->starts();
-    written.end = directory;
-    runs_.push_back(std::move(written));
-    SortChunk();
-    Run memory;
-    memory.memory = this;
-    runs_.push_back(std::move(memory));
+    Runs pieces = SortPieces();
+    std::vector<Run *> inputs;
+    for (const auto &run : runs_)
+        inputs.push_back(run.get());
+    for (const auto &piece : pieces)
+        inputs.push_back(piece.get());
     out.Reset(UnnamedFile(dir_));
     if (out.get() < 0)
         return false;
-    blocks = std::make_unique<Blocks>(out.get(), IdentitySeed(hive_), *room_);
-    auto later = [this](size_t a, size_t b) {
-        return RecordLess(runs_[b].path, runs_[b].begin, runs_[a].path, runs_[a].begin);
-    };
-    std::priority_queue<size_t, std::vector<size_t>, decltype(later)> heads(later);
-    for (size_t r = 0; r < runs_.size(); r++)
-        if (runs_[r].Next())
-            heads.push(r);
-    uint64_t merged = 0;
-    while (!heads.empty()) {
-        size_t r = heads.top();
-        heads.pop();
-        if (blocks->Add(runs_[r].path, runs_[r].begin, runs_[r].stop_at, runs_[r].kind, false) != Blocks::Added)
-            return false;
-        merged++;
-        if (runs_[r].Next())
-            heads.push(r);
-    }
-    return merged == records_;
+    blocks = std::make_unique<Blocks>(out.get(), seed_, *room_);
+    return MergeInto(inputs, *blocks);
 }
 
 void IndexBuilder::Write(const ReadingFacts &facts) {
     Close(static_cast<uint64_t>(hive_.st_size));
     if (failed_ || facts.error || !Settled(hive_))
         return;
+    if (!blocks_ && runs_.empty() && order_.empty())
+        blocks_ = std::make_unique<Blocks>(file_.get(), seed_, *room_);  // no records at all
+    // One run, that began at the header's place: it is the index.
+    bool in_order = blocks_ && runs_.empty() && order_.empty();
     Fd merged;
     std::unique_ptr<Blocks> merged_blocks;
-    if (!sorted_ && !Merge(merged, merged_blocks))
+    if (!in_order && !Merge(merged, merged_blocks))
         return;
-    Fd &file = sorted_ ? file_ : merged;
-    Blocks &blocks = sorted_ ? *blocks_ : *merged_blocks;
+    Fd &file = in_order ? file_ : merged;
+    Blocks &blocks = in_order ? *blocks_ : *merged_blocks;
     uint64_t directory, directory_check;
     if (!blocks.Finish(&directory, &directory_check))
         return;
@@ -931,6 +1182,10 @@ void IndexBuilder::Link(int file, uint64_t size) {
 }
 
 namespace testing {
+
+void SetIndexBuilderSizes(size_t chunk, size_t long_run, size_t piece, size_t block) {
+    builder_sizes = chunk ? BuilderSizes{chunk, long_run, piece, block} : BuilderSizes();
+}
 
 bool SealIndex(std::string &bytes) {
     if (bytes.size() < kHeader)

@@ -59,20 +59,6 @@ uint32_t DecodeOne(std::string_view text, size_t i, size_t *used, bool *valid) {
 
 }  // namespace
 
-// Eight bytes at a time where it can: paths in a hive share long beginnings.
-size_t CommonPrefix(std::string_view a, std::string_view b) {
-    size_t n = a.size() < b.size() ? a.size() : b.size(), i = 0;
-    for (uint64_t x, y; i + 8 <= n; i += 8) {
-        memcpy(&x, a.data() + i, 8);
-        memcpy(&y, b.data() + i, 8);
-        if (x != y)
-            break;
-    }
-    while (i < n && a[i] == b[i])
-        i++;
-    return i;
-}
-
 bool EqualNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
