@@ -24,7 +24,24 @@ public:
 
     // The next line without its "\n" or "\r\n". False at the end of the file
     // or on a read error (then error() is the errno).
-    bool Next(std::string_view &line);
+    bool Next(std::string_view &line) {
+        if (!newlines_)
+            return NextUnmasked(line);
+        // The usual line of an 8-bit file: its break found already, among
+        // the 64 bytes looked at with the lines before.
+        size_t nl = mask_at_ + static_cast<size_t>(__builtin_ctzll(newlines_));
+        newlines_ &= newlines_ - 1;
+        const char *p = buf_.data() + begin_;
+        size_t length = nl - begin_;
+        offset_ = base_ + begin_;
+        end_offset_ = offset_ + length + 1;
+        number_++;
+        begin_ = nl + 1;
+        end_ = End::Newline;
+        overlong_ = false;
+        line = std::string_view(p, length && p[length - 1] == '\r' ? length - 1 : length);
+        return true;
+    }
 
     bool utf16() const { return utf16_; }
     uint64_t offset() const { return offset_; }      // where the last line starts
@@ -41,7 +58,9 @@ public:
     bool crlf() const { return crlf_; }
 
 private:
+    bool NextUnmasked(std::string_view &line);
     bool Fill();
+    bool NextMasked(std::string_view &line);
     size_t FindNewline(size_t from) const;
     void Produce(size_t begin, size_t length, size_t used, bool newline, std::string_view &line);
     bool SkipOverlong(size_t nl, std::string_view &line);
@@ -58,6 +77,12 @@ private:
     End end_ = End::Empty;
     int error_ = 0;
     std::string wide_line_;  // a UTF-16 line as UTF-8
+    // The line breaks of an 8-bit file among the 64 bytes from mask_at_ on,
+    // a bit each, those before begin_ cleared (and none between begin_ and
+    // mask_at_), while masked_; none while not.
+    uint64_t newlines_ = 0;
+    size_t mask_at_ = 0;
+    bool masked_ = false;
 };
 
 }  // namespace winshim
