@@ -86,6 +86,7 @@ private:
     LONG Body(Visitor &visitor, bool in_section, bool wanted);
     void Skip(Visitor &visitor, uint64_t begin, const char *reason);
     void SectionLine(Visitor &visitor, std::string_view s, bool &in_section, bool &wanted);
+    bool TakesUnwanted(std::string_view s);
     Outcome Statement(std::string_view s, Value &value, bool keep);
     Outcome Data(std::string_view rest, Value &value, bool keep);
     Outcome Dword(std::string_view rest, Value &value, bool keep);
