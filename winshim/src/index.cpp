@@ -60,7 +60,7 @@ constexpr size_t kBlock = 4096;         // a block is closed once it holds this 
 constexpr size_t kChunk = 8u << 20;     // bytes of records of short runs held in memory at a time
 constexpr size_t kPiece = 4096;         // records sorted at once, within the processor's cache
 constexpr size_t kLongRun = 1024;       // records in order that make a run of their own
-constexpr size_t kMaxRuns = 64;         // long runs kept apart for the merge; later ones are sorted
+constexpr size_t kMaxRuns = 32;         // long runs kept apart for the merge; later ones are sorted
 // Left free besides the hive's size, for the blocks that readers building
 // indexes at once may write between two looks at the free space.
 constexpr uint64_t kRoomMargin = 1u << 20;
@@ -655,30 +655,36 @@ public:
     // Blocks from byte `at` of file `fd`, which is that long; at 0, of a
     // new file, after the header's place.
     Blocks(int fd, uint64_t seed, const Room &room, uint64_t at = 0)
-        : fd_(fd), seed_(seed), room_(room), written_(at), offset_(at ? at : kHeader), started_(at != 0) {
-        block_.reserve(kBlock + 64);
+        : fd_(fd), seed_(seed), room_(room), written_(at), offset_(at ? at : kHeader) {
+        if (!at) {
+            memset(Grow(kHeader), 0, kHeader);  // the header's place, written over at the end
+            used_ = kHeader;
+        }
     }
 
     // Adds a record that sorts after the last one added, whose path shares
-    // `shared` bytes with this one's.
+    // `shared` bytes with this one's. The block being filled is the end of
+    // the bytes not yet written, where its records are encoded in place.
     bool Add(std::string_view path, size_t shared, uint64_t begin, uint64_t end, uint32_t kind) {
-        if (block_.size() >= builder_sizes.block && !CloseBlock())
+        if (open_ && used_ - block_at_ >= builder_sizes.block && !CloseBlock())
             return false;
-        bool first = block_.empty();
-        if (first)
-            shared = 0;
-        char numbers[40];
-        size_t n = PutVarint(numbers, uint64_t(shared) << 1 | kind);
-        n += PutVarint(numbers + n, path.size() - shared);
-        block_.append(numbers, n);
-        block_.append(path.data() + shared, path.size() - shared);
-        uint64_t from = first ? 0 : last_end_;
-        n = PutVarint(numbers, begin >= from ? (begin - from) << 1 : (from - begin) << 1 | 1);
-        n += PutVarint(numbers + n, end - begin);
-        block_.append(numbers, n);
-        if (shared < last_.size())
-            last_.resize(shared);
-        last_.append(path.data() + last_.size(), path.size() - last_.size());
+        uint64_t from = last_end_;
+        if (!open_) {
+            open_ = true;
+            block_at_ = used_;
+            shared = from = 0;
+        }
+        size_t rest = path.size() - shared;
+        char *p = Grow(rest + 40);
+        p += PutVarint(p, uint64_t(shared) << 1 | kind);
+        p += PutVarint(p, rest);
+        memcpy(p, path.data() + shared, rest);
+        p += rest;
+        p += PutVarint(p, begin >= from ? (begin - from) << 1 : (from - begin) << 1 | 1);
+        p += PutVarint(p, end - begin);
+        used_ = static_cast<size_t>(p - out_.data());
+        last_.resize(path.size());
+        memcpy(&last_[shared], path.data() + shared, rest);
         last_end_ = end;
         last_begin_ = begin;
         return true;
@@ -691,29 +697,28 @@ public:
     // here: copied as it is, with the check of its new number. The last
     // record is not known after it (last() is no longer the last).
     bool CopyBlock(const char *records, size_t size) {
-        if (!block_.empty() && !CloseBlock())
+        if (open_ && !CloseBlock())
             return false;
-        char check[8];
-        PutLe64(check, BlockCheck(seed_, starts_.size(), records, size));
-        starts_.push_back(offset_);
-        offset_ += size + 8;
-        out_.append(records, size);
-        out_.append(check, 8);
-        return out_.size() < kFlush || Flush();
+        block_at_ = used_;
+        memcpy(Grow(size), records, size);
+        used_ += size;
+        open_ = true;
+        return CloseBlock();
     }
 
     // The last block: a run whole in its file.
-    bool Close() { return (block_.empty() || CloseBlock()) && Flush(); }
+    bool Close() { return (!open_ || CloseBlock()) && Flush(); }
     // The last block and the directory; where the directory lies, and its check.
     bool Finish(uint64_t *directory, uint64_t *check) {
-        if (!block_.empty() && !CloseBlock())
+        if (open_ && !CloseBlock())
             return false;
         *directory = offset_;
         std::string bytes(starts_.size() * 8, '\0');
         for (size_t i = 0; i < starts_.size(); i++)
             PutLe64(&bytes[8 * i], starts_[i]);
         *check = Mix(kMixBasis, bytes.data(), bytes.size());
-        out_ += bytes;
+        memcpy(Grow(bytes.size()), bytes.data(), bytes.size());
+        used_ += bytes.size();
         return Flush();
     }
     const std::vector<uint64_t> &starts() const { return starts_; }
@@ -726,33 +731,37 @@ private:
 
     bool CloseBlock() {
         char check[8];
-        PutLe64(check, BlockCheck(seed_, starts_.size(), block_.data(), block_.size()));
-        block_.append(check, 8);
+        PutLe64(check, BlockCheck(seed_, starts_.size(), out_.data() + block_at_, used_ - block_at_));
+        memcpy(Grow(8), check, 8);
+        used_ += 8;
         starts_.push_back(offset_);
-        offset_ += block_.size();
-        out_ += block_;
-        block_.clear();
-        return out_.size() < kFlush || Flush();
+        offset_ += used_ - block_at_;
+        open_ = false;
+        return used_ < kFlush || Flush();
     }
     bool Flush() {
-        if (!started_)
-            out_.insert(0, std::string(kHeader, '\0'));  // the header's place, written over at the end
-        started_ = true;
-        bool ok = room_.Keeps(fd_, written_, out_.size()) && sys::WriteAll(fd_, out_.data(), out_.size()) == 0;
-        written_ += out_.size();
-        out_.clear();
+        bool ok = room_.Keeps(fd_, written_, used_) && sys::WriteAll(fd_, out_.data(), used_) == 0;
+        written_ += used_;
+        used_ = 0;
         return ok;
+    }
+    // Room for `more` bytes after those used, where they are written.
+    char *Grow(size_t more) {
+        if (out_.size() < used_ + more)
+            out_.resize(std::max(used_ + more, 2 * out_.size()));
+        return &out_[used_];
     }
 
     int fd_;
     uint64_t seed_;
     const Room &room_;
-    uint64_t written_;         // the file's length
-    std::string block_, out_;  // the block being filled; blocks not yet written
-    std::string last_;         // the path of the record before
+    uint64_t written_;  // the file's length
+    std::string out_;   // blocks not yet written (used_ bytes), the last one open while open_
+    size_t used_ = 0, block_at_ = 0;
+    bool open_ = false;
+    std::string last_;  // the path of the record before
     uint64_t last_end_ = 0, last_begin_ = 0, offset_;
     std::vector<uint64_t> starts_;
-    bool started_;
 };
 
 // Sorted records to merge, the one in hand first: the blocks of a run in a
@@ -835,16 +844,30 @@ public:
     }
 
 private:
+    static constexpr uint64_t kWindow = 1u << 16;
+
     bool Stop(bool failed) {
         failed_ = failed_ || failed;
         done_ = true;
         return false;
     }
-    bool ReadBlock(size_t number, std::vector<char> &bytes) const {
+    // Block `number`, through a window of the file that reads 64 KiB at a
+    // time: most blocks are copied whole, and a read for each cost more
+    // than the copy.
+    bool ReadBlock(size_t number, std::vector<char> &bytes) {
         uint64_t from = starts_[number], to = number + 1 < starts_.size() ? starts_[number + 1] : end_of_blocks_;
-        bytes.resize(static_cast<size_t>(to - from));
-        return bytes.size() > 8 && sys::Read(fd_, bytes.data(), bytes.size(), static_cast<off_t>(from)) ==
-                                       static_cast<ssize_t>(bytes.size());
+        if (to - from <= 8)
+            return false;
+        if (from < window_from_ || to > window_from_ + window_.size()) {
+            window_.resize(static_cast<size_t>(std::min(end_of_blocks_ - from, std::max<uint64_t>(to - from, kWindow))));
+            if (sys::Read(fd_, window_.data(), window_.size(), static_cast<off_t>(from)) !=
+                static_cast<ssize_t>(window_.size()))
+                return false;
+            window_from_ = from;
+        }
+        const char *start = window_.data() + (from - window_from_);
+        bytes.assign(start, start + (to - from));
+        return true;
     }
     // The next block, read ahead or read now.
     bool LoadBlock() {
@@ -874,6 +897,8 @@ private:
     const char *at_ = nullptr, *stop_ = nullptr;
     size_t number_ = SIZE_MAX;
     std::vector<char> block_, next_;  // the block in hand, and the next when read ahead
+    std::vector<char> window_;        // bytes of the file from window_from_ on
+    uint64_t window_from_ = 0;
     bool ahead_ = false, head_first_ = false;
     std::string bound_;  // the next block's first record, when read ahead
     uint64_t bound_begin_ = 0;
