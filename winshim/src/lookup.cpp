@@ -60,6 +60,9 @@ public:
     }
 
     void Found(Value &&value, uint64_t begin, uint64_t end) override { values_.Add(std::move(value), begin, end); }
+    // The key's lines are `bytes` long: room for as many values as they may
+    // hold, short ones as most are.
+    void ExpectLines(uint64_t bytes) { values_.Reserve(static_cast<size_t>(bytes / 48)); }
 
     void ValueRemoved(std::string &&name, uint64_t begin, uint64_t end) override { values_.Remove(name, begin, end); }
 
@@ -76,7 +79,7 @@ private:
     bool found_ = false;
     NameList children_;
     std::string last_child_;
-    ValueList values_;
+    ValueList values_{false};  // a reader, who needs no places
 };
 
 // Passes every event to a first visitor, whose wishes count, and to a second.
@@ -198,6 +201,10 @@ bool ReadIndexed(Index &index, int fd, Root root, const std::string &file, const
     if (!out)
         return true;
     KeyCollector collector(path);
+    uint64_t bytes = 0;
+    for (const auto &[begin, end] : key.ranges)
+        bytes += end - begin;
+    collector.ExpectLines(bytes);
     for (const auto &[begin, end] : key.ranges) {
         LineReader in(fd, begin, end, index.utf16());
         Parser parser(in, root, file, false);
