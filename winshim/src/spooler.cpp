@@ -95,6 +95,7 @@ std::string Le32Bytes(const LONG *values, size_t count) {
 // REG_BINARY of 32 bytes) is passed over.
 std::vector<Form> FormsOf(const winshim::KeyData *key) {
     std::vector<Form> forms;
+    forms.reserve(std::size(kBuiltinForms) + (key ? key->values.size() : 0));
     for (const BuiltinForm &b : kBuiltinForms)
         forms.push_back({b.flags, winshim::WideFromUtf8(b.name), {b.cx, b.cy}, {b.left, b.top, b.right, b.bottom},
                          static_cast<DWORD>(forms.size() + 1), true, {}});
