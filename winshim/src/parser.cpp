@@ -466,6 +466,12 @@ bool Parser::HexLine(std::string_view s, std::string *out, bool *more) {
     size_t pos = 0;
     *more = false;
     for (;;) {
+        // The usual "xx," at once, as many as come.
+        for (int hi, lo; pos + 2 < s.size() && (hi = HexDigit(s[pos])) >= 0 && (lo = HexDigit(s[pos + 1])) >= 0 &&
+                         s[pos + 2] == ',';
+             pos += 3)
+            if (out)
+                out->push_back(static_cast<char>(hi << 4 | lo));
         while (pos < s.size() && IsBlank(s[pos]))
             pos++;
         if (pos == s.size() || s[pos] == ';')
@@ -475,14 +481,7 @@ bool Parser::HexLine(std::string_view s, std::string *out, bool *more) {
             reason_ = "bad hex byte";
             return *more;
         }
-        // The usual "xx," at once.
-        int hi = HexDigit(s[pos]), lo = pos + 1 < s.size() ? HexDigit(s[pos + 1]) : -1;
-        if (hi >= 0 && lo >= 0 && pos + 2 < s.size() && s[pos + 2] == ',') {
-            if (out)
-                *out += static_cast<char>(hi << 4 | lo);
-            pos += 3;
-            continue;
-        }
+        int hi = HexDigit(s[pos]);
         reason_ = "bad hex byte";
         if (hi < 0)
             return false;
@@ -508,6 +507,8 @@ bool Parser::HexLine(std::string_view s, std::string *out, bool *more) {
 bool Parser::HexList(std::string_view s, std::string *out) {
     uint64_t begin = in_.offset();
     for (bool more;;) {
+        if (out)
+            out->reserve(out->size() + s.size() / 3 + 1);  // "xx," a byte
         if (!HexLine(s, out, &more))
             return false;
         if (!more)
