@@ -14,7 +14,7 @@
 namespace winshim {
 
 namespace {
-constexpr size_t kBlock = 1u << 20;
+constexpr size_t kBlock = 1u << 17;  // read at a time: small enough to stay in the cache while it is parsed
 constexpr size_t kMaskedLine = 4096;  // lines longer than this are found by memchr
 
 #ifdef __SSE2__
@@ -22,7 +22,7 @@ constexpr size_t kMaskedLine = 4096;  // lines longer than this are found by mem
 uint64_t NewlinesAt(const char *p) {
     const __m128i newline = _mm_set1_epi8('\n');
     uint64_t mask = 0;
-    for (int i = 0; i < 4; i++) {
+    for (size_t i = 0; i < 4; i++) {
         __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
         mask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline))))
                 << (16 * i);
