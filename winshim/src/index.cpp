@@ -569,14 +569,23 @@ bool RecordLess(std::string_view path_a, uint64_t begin_a, std::string_view path
     return c < 0 || (c == 0 && begin_a < begin_b);
 }
 
-// A record of the chunk: where its lines begin and end, its kind and the
-// length of its path, then the path.
-constexpr size_t kChunkRecord = 8 + 8 + 4 + 4;  // and the path
-uint64_t ChunkBegin(const char *record) { return GetLe64(record); }
-uint64_t ChunkEnd(const char *record) { return GetLe64(record + 8); }
-uint32_t ChunkKind(const char *record) { return GetLe32(record + 16); }
-std::string_view ChunkPath(const char *record) { return {record + kChunkRecord, GetLe32(record + 20)}; }
-size_t ChunkRecordSize(const char *record) { return kChunkRecord + GetLe32(record + 20); }
+// A record of the chunk, in memory alone: where its lines begin and end, its
+// kind and the length of its path, then the path.
+struct ChunkHead {
+    uint64_t begin, end;
+    uint32_t kind, length;
+};
+constexpr size_t kChunkRecord = sizeof(ChunkHead);  // and the path
+ChunkHead HeadOf(const char *record) {
+    ChunkHead head;
+    memcpy(&head, record, sizeof head);
+    return head;
+}
+uint64_t ChunkBegin(const char *record) { return HeadOf(record).begin; }
+uint64_t ChunkEnd(const char *record) { return HeadOf(record).end; }
+uint32_t ChunkKind(const char *record) { return HeadOf(record).kind; }
+std::string_view ChunkPath(const char *record) { return {record + kChunkRecord, HeadOf(record).length}; }
+size_t ChunkRecordSize(const char *record) { return kChunkRecord + HeadOf(record).length; }
 
 // The least head of k sorted inputs, with one comparison a level of a tree
 // over them when it moves on: each inner node keeps the input that lost the
@@ -987,13 +996,9 @@ bool IndexBuilder::LastRecord(std::string_view *path, uint64_t *begin) const {
 void IndexBuilder::AddToChunk(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind) {
     if (chunk_.capacity() < builder_sizes.chunk)
         chunk_.reserve(builder_sizes.chunk + 4096);  // pages are taken only as they are written
-    char head[kChunkRecord];
-    PutLe64(head, begin);
-    PutLe64(head + 8, end);
-    PutLe32(head + 16, kind);
-    PutLe32(head + 20, static_cast<uint32_t>(path.size()));
+    ChunkHead head{begin, end, kind, static_cast<uint32_t>(path.size())};
     order_.push_back(static_cast<uint32_t>(chunk_.size()));
-    chunk_.append(head, kChunkRecord);
+    chunk_.append(reinterpret_cast<const char *>(&head), sizeof head);
     chunk_.append(path);
 }
 
