@@ -74,45 +74,44 @@ inline void PutLe64(char *p, uint64_t v) {
 // ASCII case folding, the only folding the registry and the spooler do.
 inline char Upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 bool EqualNoCase(std::string_view a, std::string_view b);
-// How many bytes a and b share from their start: sixteen or eight at a time,
-// as paths in a hive share long beginnings, the last ones overlapping those
-// before rather than one by one, and the first that differs found among
-// those that do. The index's sort and merge ask it of every two paths they
+#ifdef __SSE2__
+// A bit for each of the 16 bytes at a and b that differ.
+inline unsigned Differ16(const char *a, const char *b) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a));
+    __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b));
+    return ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y))) & 0xFFFF;
+}
+#endif
+
+// How many bytes a and b share from their start: sixteen at a time, as paths
+// in a hive share long beginnings, and the last 16 to 32 at once, the last
+// sixteen overlapping those before, so that a path of a few dozen bytes
+// takes no loop. The index's sort and merges ask it of every two paths they
 // compare.
 inline size_t CommonPrefix(std::string_view a, std::string_view b) {
-    size_t n = a.size() < b.size() ? a.size() : b.size();
+    size_t n = a.size() < b.size() ? a.size() : b.size(), i = 0;
 #ifdef __SSE2__
     if (n >= 16) {
-        for (size_t i = 0;; i += 16) {
-            size_t at = i + 16 <= n ? i : n - 16;  // the last sixteen, some seen already
-            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a.data() + at));
-            __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b.data() + at));
-            unsigned differ = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y))) & 0xFFFF;
-            if (differ)
-                return at + static_cast<size_t>(__builtin_ctz(differ));
-            if (at + 16 == n)
-                return n;
-        }
+        for (; i + 32 < n; i += 16)
+            if (unsigned differ = Differ16(a.data() + i, b.data() + i))
+                return i + static_cast<size_t>(__builtin_ctz(differ));
+        // Bytes i to n, 16 to 32 of them: the first sixteen and the last.
+        uint32_t differ = Differ16(a.data() + i, b.data() + i) |
+                          Differ16(a.data() + n - 16, b.data() + n - 16) << (n - 16 - i);
+        return differ ? i + static_cast<size_t>(__builtin_ctz(differ)) : n;
     }
 #endif
-    if (n >= 8) {
-        for (size_t i = 0;; i += 8) {
-            size_t at = i + 8 <= n ? i : n - 8;
-            uint64_t x, y;
-            memcpy(&x, a.data() + at, 8);
-            memcpy(&y, b.data() + at, 8);
-            if (x != y) {
+    for (uint64_t x, y; i + 8 <= n; i += 8) {
+        memcpy(&x, a.data() + i, 8);
+        memcpy(&y, b.data() + i, 8);
+        if (x != y) {
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-                return at + static_cast<size_t>(__builtin_ctzll(x ^ y)) / 8;
+            return i + static_cast<size_t>(__builtin_ctzll(x ^ y)) / 8;
 #else
-                return at + static_cast<size_t>(__builtin_clzll(x ^ y)) / 8;
+            return i + static_cast<size_t>(__builtin_clzll(x ^ y)) / 8;
 #endif
-            }
-            if (at + 8 == n)
-                return n;
         }
     }
-    size_t i = 0;
     while (i < n && a[i] == b[i])
         i++;
     return i;
