@@ -58,7 +58,7 @@ constexpr char kMagic[8] = {'W', 'S', 'H', 'I', 'X', '0', '0', '3'};
 constexpr uint64_t kLargeHive = 1u << 20;
 constexpr size_t kBlock = 4096;         // a block is closed once it holds this much
 constexpr size_t kChunk = 8u << 20;     // bytes of records of short runs held in memory at a time
-constexpr size_t kPiece = 4096;         // records sorted at once, within the processor's cache
+constexpr size_t kPiece = 8192;         // records sorted at once, within the processor's cache
 constexpr size_t kLongRun = 1024;       // records in order that make a run of their own
 constexpr size_t kMaxRuns = 32;         // long runs kept apart for the merge; later ones are sorted
 // Left free besides the hive's size, for the blocks that readers building
