@@ -1037,7 +1037,9 @@ void IndexBuilder::Close(uint64_t at) {
 void IndexBuilder::SectionLineAt(uint64_t begin) { Close(begin); }
 
 bool IndexBuilder::Section(std::string_view path, uint64_t begin, uint64_t) {
-    pending_.assign(path);
+    pending_.resize(path.size());
+    if (!path.empty())
+        memcpy(&pending_[0], path.data(), path.size());
     pending_begin_ = begin;
     open_ = true;
     return false;

@@ -7,29 +7,10 @@
 #include <cerrno>
 #include <cstring>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 namespace winshim {
 
 namespace {
 constexpr size_t kBlock = 1u << 17;  // read at a time: small enough to stay in the cache while it is parsed
-constexpr size_t kMaskedLine = 4096;  // lines longer than this are found by memchr
-
-#ifdef __SSE2__
-// A bit for each '\n' among the 64 bytes at p.
-uint64_t NewlinesAt(const char *p) {
-    const __m128i newline = _mm_set1_epi8('\n');
-    uint64_t mask = 0;
-    for (size_t i = 0; i < 4; i++) {
-        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
-        mask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline))))
-                << (16 * i);
-    }
-    return mask;
-}
-#endif
 }  // namespace
 
 LineReader::LineReader(int fd, uint64_t size) : fd_(fd), buf_(size < kBlock ? size + 2 : kBlock) {}
@@ -144,37 +125,23 @@ bool LineReader::SkipOverlong(size_t nl, std::string_view &line) {
     }
 }
 
-// The usual line of an 8-bit file: its break among the bytes read, found
-// with those of the next lines 64 bytes at a time (then Next takes them),
-// where a call of memchr for each short line of a hive cost more than the
-// line's own reading. False where the break is not so near (a line near the
-// end of the bytes read, or a long one): the general path finds it.
-bool LineReader::NextMasked(std::string_view &line) {
+// The usual line of an 8-bit file has its break among the bytes read: the
+// breaks are found 64 bytes at a time (Next takes them), where a call of
+// memchr for each short line of a hive cost more than the line's own
+// reading. A line whose break is not so near (near the end of the bytes
+// read, or a long one) is found the general way.
+bool LineReader::NextUnmasked(std::string_view &line) {
+    overlong_ = false;
 #ifdef __SSE2__
-    if (!masked_) {
-        if (fill_ - begin_ < 64)
-            return false;
+    if (!utf16_ && started_ && seen_newline_ && !masked_ && fill_ - begin_ >= 64) {
         mask_at_ = begin_;
         newlines_ = NewlinesAt(buf_.data() + begin_);
         masked_ = true;
+        MaskOn();
+        if (newlines_)
+            return Next(line);
     }
-    while (!newlines_) {
-        if (mask_at_ + 128 > fill_ || mask_at_ > begin_ + kMaskedLine)
-            return false;
-        mask_at_ += 64;
-        newlines_ = NewlinesAt(buf_.data() + mask_at_);
-    }
-    return Next(line);
-#else
-    (void)line;
-    return false;
 #endif
-}
-
-bool LineReader::NextUnmasked(std::string_view &line) {
-    overlong_ = false;
-    if (!utf16_ && started_ && seen_newline_ && NextMasked(line))
-        return true;
     masked_ = false;  // begin_ moves on, and the bytes may move in the buffer
     newlines_ = 0;
     // The usual line of an 8-bit file: its break already in the buffer.

@@ -4,6 +4,10 @@
 
 #include "store.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace winshim {
 
 // The longest line a hive may hold, in the file's bytes (twice as many for
@@ -25,6 +29,8 @@ public:
     // The next line without its "\n" or "\r\n". False at the end of the file
     // or on a read error (then error() is the errno).
     bool Next(std::string_view &line) {
+        if (!newlines_ && masked_)
+            MaskOn();
         if (!newlines_)
             return NextUnmasked(line);
         // The usual line of an 8-bit file: its break found already, among
@@ -60,7 +66,31 @@ public:
 private:
     bool NextUnmasked(std::string_view &line);
     bool Fill();
-    bool NextMasked(std::string_view &line);
+    // The line breaks of the next 64 bytes, and of those after them while
+    // none is found, as long as they lie among the bytes read and the line
+    // is not a long one (then memchr finds its end).
+    void MaskOn() {
+#ifdef __SSE2__
+        while (!newlines_ && mask_at_ + 128 <= fill_ && mask_at_ <= begin_ + kMaskedLine) {
+            mask_at_ += 64;
+            newlines_ = NewlinesAt(buf_.data() + mask_at_);
+        }
+#endif
+    }
+#ifdef __SSE2__
+    // A bit for each '\n' among the 64 bytes at p.
+    static uint64_t NewlinesAt(const char *p) {
+        const __m128i newline = _mm_set1_epi8('\n');
+        uint64_t mask = 0;
+        for (size_t i = 0; i < 4; i++) {
+            __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
+            mask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline))))
+                    << (16 * i);
+        }
+        return mask;
+    }
+#endif
+    static constexpr size_t kMaskedLine = 4096;  // lines longer than this are found by memchr
     size_t FindNewline(size_t from) const;
     void Produce(size_t begin, size_t length, size_t used, bool newline, std::string_view &line);
     bool SkipOverlong(size_t nl, std::string_view &line);

@@ -317,6 +317,13 @@ bool SkipQuoted(const char *&p, const char *end) {
     return false;
 }
 
+// True when `s` begins with `word`: a comparison the compiler makes at once,
+// where string_view's compare called memcmp for each value of a hive.
+template <size_t N>
+bool StartsWith(std::string_view s, const char (&word)[N]) {
+    return s.size() >= N - 1 && memcmp(s.data(), word, N - 1) == 0;
+}
+
 const char *SkipBlanks(const char *p, const char *end) {
     while (p < end && IsBlank(*p))
         p++;
@@ -346,18 +353,18 @@ bool Parser::TakesUnwanted(std::string_view s) {
         return SkipQuoted(p, end) && Ends(std::string_view(p, static_cast<size_t>(end - p)), 0);
     if (*p == '-')
         return Ends(rest, 1);
-    if (rest.compare(0, 6, "dword:") == 0) {
+    if (StartsWith(rest, "dword:")) {
         const char *digits = SkipBlanks(p + 6, end), *q = digits;
         while (q < end && HexDigit(*q) >= 0)
             q++;
         return q > digits && q - digits <= 8 && Ends(std::string_view(q, static_cast<size_t>(end - q)), 0);
     }
-    size_t list = rest.compare(0, 4, "hex:") == 0 ? 4 : 0;
-    if (!list && rest.compare(0, 4, "hex(") == 0) {
+    size_t list = StartsWith(rest, "hex:") ? 4 : 0;
+    if (!list && StartsWith(rest, "hex(")) {
         size_t q = 4;
         while (q < rest.size() && q < 12 && HexDigit(rest[q]) >= 0)
             q++;
-        list = rest.compare(q, 2, "):") == 0 ? q + 2 : 0;
+        list = StartsWith(rest.substr(q), "):") ? q + 2 : 0;
     }
     bool more;
     return list && HexLine(rest.substr(list), nullptr, &more) && !more;
