@@ -28,11 +28,15 @@
 //
 // The builder takes the records in runs that are in order. A long run goes
 // into blocks of the file as it comes (an export is one run, and its blocks
-// are the index); short runs are sorted in chunks, a piece small enough for
-// the processor's cache at a time. At the end the runs are merged, and a
-// block of a run whose records all sort before the next record of every
-// other run is copied as it is, its check made anew for its new number, so
-// that a few keys out of place cost a few blocks decoded and written again.
+// are the index), but for its last record, held back until the next shows
+// whether it is out of place; records out of place and short runs go to a
+// chunk, sorted a piece small enough for the processor's cache at a time.
+// At the end, a few records beside one run go into its blocks where they
+// fall, those blocks written anew under their own numbers and the others
+// copied as they are; more runs are merged, and a block of a run whose
+// records all sort before the next record of every other run is copied as
+// it is, its check made anew for its new number. So a few keys out of place
+// cost a few blocks decoded and written again.
 
 #include "index.h"
 #include "testing.h"
@@ -60,6 +64,7 @@ constexpr size_t kBlock = 4096;         // a block is closed once it holds this 
 constexpr size_t kChunk = 8u << 20;     // bytes of records of short runs held in memory at a time
 constexpr size_t kPiece = 8192;         // records sorted at once, within the processor's cache
 constexpr size_t kLongRun = 1024;       // records in order that make a run of their own
+constexpr size_t kSplice = 64, kSpliceBytes = 16384;  // records beside one run put into its blocks
 constexpr size_t kMaxRuns = 32;         // long runs kept apart for the merge; later ones are sorted
 // Left free besides the hive's size, for the blocks that readers building
 // indexes at once may write between two looks at the free space.
@@ -675,8 +680,9 @@ public:
     // `shared` bytes with this one's. The block being filled is the end of
     // the bytes not yet written, where its records are encoded in place.
     bool Add(std::string_view path, size_t shared, uint64_t begin, uint64_t end, uint32_t kind) {
-        if (open_ && used_ - block_at_ >= builder_sizes.block && !CloseBlock())
+        if (open_ && used_ - block_at_ >= limit_ && !CloseBlock())
             return false;
+        records_++;
         uint64_t from = last_end_;
         if (!open_) {
             open_ = true;
@@ -715,6 +721,31 @@ public:
         return CloseBlock();
     }
 
+    // Records from now on go into blocks closed once they hold `size`
+    // bytes (SIZE_MAX: all into the one being filled).
+    void BlockSize(size_t size) { limit_ = size; }
+    // Closes the block being filled: the next record begins a block.
+    bool EndBlock() { return !open_ || CloseBlock(); }
+
+    // Blocks `first` to `last` of a run that file `fd` holds from `starts`
+    // on, its last block ending at `end`, copied as they are (in the kernel
+    // where it can): they take the same numbers here as there, so their
+    // checks stand.
+    bool CopyBlocks(int fd, const std::vector<uint64_t> &starts, uint64_t end, size_t first, size_t last) {
+        if (first >= last)
+            return true;
+        if (open_ || starts_.size() != first || !Flush())
+            return false;
+        uint64_t from = starts[first], to = last < starts.size() ? starts[last] : end;
+        if (!room_.Keeps(fd_, written_, to - from) || !CopyFile(fd, from, to - from))
+            return false;
+        for (size_t b = first; b < last; b++)
+            starts_.push_back(starts[b] - from + offset_);
+        offset_ += to - from;
+        written_ += to - from;
+        return true;
+    }
+
     // The last block: a run whole in its file.
     bool Close() { return (!open_ || CloseBlock()) && Flush(); }
     // The last block and the directory; where the directory lies, and its check.
@@ -734,9 +765,32 @@ public:
     uint64_t end() const { return offset_; }  // of the blocks
     const std::string &last() const { return last_; }
     uint64_t last_begin() const { return last_begin_; }
+    uint64_t records() const { return records_; }  // added, not copied
 
 private:
     static constexpr size_t kFlush = 1u << 18;  // blocks kept before they are written
+
+    // `size` bytes of file `fd` from `from` on, appended to the index.
+    bool CopyFile(int fd, uint64_t from, uint64_t size) {
+        off_t at = static_cast<off_t>(from);
+        while (size > 0 && copy_range_) {
+            ssize_t n = sys::CopyRange(fd, &at, fd_, static_cast<size_t>(std::min<uint64_t>(size, 1u << 30)));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP))
+                copy_range_ = false;  // not between these files: through this process
+            else if (n <= 0)
+                return false;
+            else
+                size -= static_cast<uint64_t>(n);
+        }
+        for (ssize_t n; size > 0; size -= static_cast<uint64_t>(n), at += n) {
+            n = sys::Read(fd, Grow(kFlush), static_cast<size_t>(std::min<uint64_t>(size, kFlush)), at);
+            if (n <= 0 || sys::WriteAll(fd_, out_.data(), static_cast<size_t>(n)) != 0)
+                return false;
+        }
+        return true;
+    }
 
     bool CloseBlock() {
         char check[8];
@@ -771,6 +825,9 @@ private:
     std::string last_;  // the path of the record before
     uint64_t last_end_ = 0, last_begin_ = 0, offset_;
     std::vector<uint64_t> starts_;
+    size_t limit_ = builder_sizes.block;
+    uint64_t records_ = 0;
+    bool copy_range_ = true;
 };
 
 // Sorted records to merge, the one in hand first: the blocks of a run in a
@@ -813,6 +870,10 @@ public:
     }
     bool done() const { return done_; }
     bool failed() const { return failed_; }
+    // Where a run of blocks lies.
+    int fd() const { return fd_; }
+    const std::vector<uint64_t> &starts() const { return starts_; }
+    uint64_t end_of_blocks() const { return end_of_blocks_; }
     std::string_view path() const { return path_; }
     uint64_t begin() const { return begin_; }
     uint64_t end() const { return end_; }
@@ -868,7 +929,8 @@ private:
         if (to - from <= 8)
             return false;
         if (from < window_from_ || to > window_from_ + window_.size()) {
-            window_.resize(static_cast<size_t>(std::min(end_of_blocks_ - from, std::max<uint64_t>(to - from, kWindow))));
+            uint64_t want = std::min(end_of_blocks_ - from, std::max<uint64_t>(to - from, kWindow));
+            window_.resize(static_cast<size_t>(want));
             if (sys::Read(fd_, window_.data(), window_.size(), static_cast<off_t>(from)) !=
                 static_cast<ssize_t>(window_.size()))
                 return false;
@@ -935,14 +997,27 @@ IndexBuilder::IndexBuilder(const Place &hive_place, int hive_fd, const struct st
         name_ = CacheName(place_);
         file_.Reset(name_.empty() ? -1 : UnnamedFile(dir_));
     }
+    held_.path = &paths_[1];
     failed_ = file_.get() < 0;
 }
 
 IndexBuilder::~IndexBuilder() = default;
 
-// A record goes on the run in hand when it sorts after the record before;
-// else it begins a new run. A run that grows long gets blocks of its own.
-void IndexBuilder::Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind) {
+namespace {
+// True when record (path, begin) sorts after (last, last_begin); their paths
+// share `shared` bytes, which leaves the rest to decide, as it would for the
+// whole paths.
+inline bool SortsAfter(std::string_view last, uint64_t last_begin, std::string_view path, uint64_t begin,
+                       size_t shared) {
+    int c = CompareKeyPaths(last.substr(shared), path.substr(shared));
+    return c < 0 || (c == 0 && begin > last_begin);
+}
+}  // namespace
+
+// A record goes on with the long run in hand when it sorts after the run's
+// last; else it goes to the chunk, where it goes on with the short run
+// there, or begins one. `own`, when given, holds the path and may be taken.
+void IndexBuilder::Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, std::string *own) {
     if (failed_)
         return;
     if (path.size() > kMaxPath) {
@@ -951,46 +1026,65 @@ void IndexBuilder::Add(std::string_view path, uint64_t begin, uint64_t end, uint
     }
     records_++;
     removals_ = removals_ || kind == kRemoval;
-    std::string_view last;
-    uint64_t last_begin = 0;
-    size_t shared = 0;
+    if (!blocks_ || !GoesOn(path, begin, end, kind, own))
+        AddToChunkRun(path, begin, end, kind);
+}
+
+// The long run keeps its last record back (held_). A record that sorts
+// after it goes on with the run. One that sorts before it but after the
+// record before shows the held one to be out of place (a key moved up the
+// file), which goes to the chunk instead, and the run goes on. False when
+// the record fits neither way.
+bool IndexBuilder::GoesOn(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, std::string *own) {
+    const std::string &held = *held_.path;
+    size_t shared = CommonPrefix(held, path);
+    if (SortsAfter(held, held_.begin, path, begin, shared)) {
+        failed_ = !blocks_->Add(held, held_.shared, held_.begin, held_.end, held_.kind);
+        Hold(path, begin, end, kind, shared, own);
+        return true;
+    }
+    const std::string &last = blocks_->last();
+    shared = blocks_->records() ? CommonPrefix(last, path) : 0;
+    if (blocks_->records() && !SortsAfter(last, blocks_->last_begin(), path, begin, shared))
+        return false;
+    // The record takes the held one's place first: the chunk's run may grow
+    // long with the held one and end this run.
+    std::string out_of_place = held;
+    uint64_t out_begin = held_.begin, out_end = held_.end;
+    uint32_t out_kind = held_.kind;
+    Hold(path, begin, end, kind, shared, own);
+    AddToChunkRun(out_of_place, out_begin, out_end, out_kind);
+    return true;
+}
+
+void IndexBuilder::Hold(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, size_t shared,
+                        std::string *own) {
+    if (own == pending_)
+        std::swap(pending_, held_.path);  // the open section's path, taken as it stands
+    else
+        held_.path->assign(path);
+    held_.begin = begin;
+    held_.end = end;
+    held_.kind = kind;
+    held_.shared = shared;
+}
+
+// A record for the chunk: it goes on with the short run there when it sorts
+// after its last, else it begins one. A short run that grows long gets
+// blocks of its own, and ends the long run in hand.
+void IndexBuilder::AddToChunkRun(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind) {
     bool goes_on = false;
-    if (LastRecord(&last, &last_begin)) {
-        // Equal up to `shared`: the rest decides, as it would for the whole paths.
-        shared = CommonPrefix(last, path);
-        int c = CompareKeyPaths(last.substr(shared), path.substr(shared));
-        goes_on = c < 0 || (c == 0 && begin > last_begin);
-    }
-    if (blocks_ && goes_on) {
-        failed_ = !blocks_->Add(path, shared, begin, end, kind);
-        return;
-    }
-    if (blocks_ && !EndRun()) {
-        failed_ = true;
-        return;
+    if (order_.size() > run_from_) {
+        const char *last = chunk_.data() + order_.back();
+        goes_on = SortsAfter(ChunkPath(last), ChunkBegin(last), path, begin, CommonPrefix(ChunkPath(last), path));
     }
     if (!goes_on)
         run_from_ = order_.size();
     AddToChunk(path, begin, end, kind);
     if (order_.size() - run_from_ >= builder_sizes.long_run && runs_.size() < kMaxRuns)
-        failed_ = !Promote();
+        failed_ = failed_ || (blocks_ && !EndRun()) || !Promote();
     else if (chunk_.size() >= builder_sizes.chunk)
-        failed_ = !Spill();
-}
-
-// The record added last, unless it went into a chunk that is spilled since.
-bool IndexBuilder::LastRecord(std::string_view *path, uint64_t *begin) const {
-    if (blocks_) {
-        *path = blocks_->last();
-        *begin = blocks_->last_begin();
-        return true;
-    }
-    if (order_.empty())
-        return false;
-    const char *record = chunk_.data() + order_.back();
-    *path = ChunkPath(record);
-    *begin = ChunkBegin(record);
-    return true;
+        failed_ = failed_ || !Spill();
 }
 
 void IndexBuilder::AddToChunk(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind) {
@@ -1007,19 +1101,23 @@ void IndexBuilder::AddToChunk(std::string_view path, uint64_t begin, uint64_t en
 // that go on with it.
 bool IndexBuilder::Promote() {
     blocks_ = std::make_unique<Blocks>(file_.get(), seed_, *room_, file_end_);
-    for (size_t i = run_from_; i < order_.size(); i++) {
+    for (size_t i = run_from_; i + 1 < order_.size(); i++) {
         const char *record = chunk_.data() + order_[i];
         if (!blocks_->Add(ChunkPath(record), ChunkBegin(record), ChunkEnd(record), ChunkKind(record)))
             return false;
     }
+    const char *last = chunk_.data() + order_.back();
+    Hold(ChunkPath(last), ChunkBegin(last), ChunkEnd(last), ChunkKind(last),
+         blocks_->records() ? CommonPrefix(blocks_->last(), ChunkPath(last)) : 0, nullptr);
     chunk_.resize(order_[run_from_]);
     order_.resize(run_from_);
     return true;
 }
 
-// The long run in hand is over: it waits in the file for the merge.
+// The long run in hand is over, its held record with it: it waits in the
+// file for the merge.
 bool IndexBuilder::EndRun() {
-    if (!blocks_->Close())
+    if (!blocks_->Add(*held_.path, held_.shared, held_.begin, held_.end, held_.kind) || !blocks_->Close())
         return false;
     file_end_ = blocks_->end();
     runs_.push_back(std::make_unique<Run>(Fd(), file_.get(), blocks_->starts(), blocks_->end(), blocks_->last(),
@@ -1030,16 +1128,16 @@ bool IndexBuilder::EndRun() {
 
 void IndexBuilder::Close(uint64_t at) {
     if (open_)
-        Add(pending_, pending_begin_, at, kSection);
+        Add(*pending_, pending_begin_, at, kSection, pending_);
     open_ = false;
 }
 
 void IndexBuilder::SectionLineAt(uint64_t begin) { Close(begin); }
 
 bool IndexBuilder::Section(std::string_view path, uint64_t begin, uint64_t) {
-    pending_.resize(path.size());
+    pending_->resize(path.size());
     if (!path.empty())
-        memcpy(&pending_[0], path.data(), path.size());
+        memcpy(&(*pending_)[0], path.data(), path.size());
     pending_begin_ = begin;
     open_ = true;
     return false;
@@ -1153,18 +1251,120 @@ bool IndexBuilder::Merge(Fd &out, std::unique_ptr<Blocks> &blocks) {
     return MergeInto(inputs, *blocks);
 }
 
+namespace {
+
+// A record of an index block, decoded.
+struct Decoded {
+    std::string path;
+    uint64_t begin = 0, end = 0;
+    uint32_t kind = 0;
+};
+
+// Block `b` of a run that file `fd` holds from `starts` on, its last block
+// ending at `end`: its records, or only its first.
+bool DecodeBlock(int fd, const std::vector<uint64_t> &starts, uint64_t end, size_t b, bool all,
+                 std::vector<Decoded> *out) {
+    uint64_t from = starts[b], to = b + 1 < starts.size() ? starts[b + 1] : end;
+    std::vector<char> bytes(static_cast<size_t>(to - from));
+    if (bytes.size() <= 8 || sys::Read(fd, bytes.data(), bytes.size(), static_cast<off_t>(from)) !=
+                                 static_cast<ssize_t>(bytes.size()))
+        return false;
+    out->clear();
+    uint64_t last_end = 0;
+    std::string path;
+    for (const char *p = bytes.data(), *stop = p + bytes.size() - 8; p < stop && (all || out->empty());) {
+        Decoded record;
+        if (!DecodeRecord(p, stop, out->empty(), path, last_end, &record.begin, &record.end, &record.kind))
+            return false;
+        record.path = path;
+        out->push_back(std::move(record));
+    }
+    return !out->empty();
+}
+
+}  // namespace
+
+// The block of run `run` where a record (path, begin) falls: the last whose
+// first record sorts before it, the first when none does. Found by reading
+// a few blocks' first records.
+bool IndexBuilder::BlockOf(const Run &run, std::string_view path, uint64_t begin, size_t *block) {
+    size_t low = 0, high = run.starts().size();
+    std::vector<Decoded> first;
+    while (high - low > 1) {
+        size_t middle = low + (high - low) / 2;
+        if (!DecodeBlock(run.fd(), run.starts(), run.end_of_blocks(), middle, false, &first))
+            return false;
+        if (RecordLess(first[0].path, first[0].begin, path, begin))
+            low = middle;
+        else
+            high = middle;
+    }
+    *block = low;
+    return true;
+}
+
+// One long run in the file and a few records beside it, as a hive in order
+// but for a few keys leaves them: each of those goes into the run's block
+// where it falls, written anew under its own number, one block however
+// large, and the blocks between are copied as they are, in the kernel where
+// it can, rather than decoded, checked and written again.
+bool IndexBuilder::Splice(Fd &out, std::unique_ptr<Blocks> &blocks) {
+    const Run &run = *runs_[0];
+    std::vector<Decoded> aside, records;
+    for (uint32_t at : order_) {
+        const char *record = chunk_.data() + at;
+        aside.push_back({std::string(ChunkPath(record)), ChunkBegin(record), ChunkEnd(record), ChunkKind(record)});
+    }
+    auto less = [](const Decoded &a, const Decoded &b) { return RecordLess(a.path, a.begin, b.path, b.begin); };
+    std::sort(aside.begin(), aside.end(), less);
+    out.Reset(UnnamedFile(dir_));
+    if (out.get() < 0)
+        return false;
+    blocks = std::make_unique<Blocks>(out.get(), seed_, *room_);
+    size_t copied = 0, block, next;  // blocks of the run written
+    for (auto it = aside.begin(); it != aside.end();) {
+        if (!BlockOf(run, it->path, it->begin, &block) ||
+            !blocks->CopyBlocks(run.fd(), run.starts(), run.end_of_blocks(), copied, block) ||
+            !DecodeBlock(run.fd(), run.starts(), run.end_of_blocks(), block, true, &records))
+            return false;
+        auto from = it;
+        while (it != aside.end() && BlockOf(run, it->path, it->begin, &next) && next == block)
+            ++it;
+        std::vector<Decoded> merged(records.size() + static_cast<size_t>(it - from));
+        std::merge(records.begin(), records.end(), from, it, merged.begin(), less);
+        blocks->BlockSize(SIZE_MAX);
+        for (const Decoded &record : merged)
+            if (!blocks->Add(record.path, record.begin, record.end, record.kind))
+                return false;
+        blocks->BlockSize(builder_sizes.block);
+        if (!blocks->EndBlock())
+            return false;
+        copied = block + 1;
+    }
+    return blocks->CopyBlocks(run.fd(), run.starts(), run.end_of_blocks(), copied, run.starts().size());
+}
+
 void IndexBuilder::Write(const ReadingFacts &facts) {
     Close(static_cast<uint64_t>(hive_.st_size));
     if (failed_ || facts.error || !Settled(hive_))
         return;
-    if (!blocks_ && runs_.empty() && order_.empty())
+    // One run, that began at the header's place, or none at all: it is the
+    // index.
+    bool in_order = runs_.empty() && order_.empty();
+    if (in_order && !blocks_)
         blocks_ = std::make_unique<Blocks>(file_.get(), seed_, *room_);  // no records at all
-    // One run, that began at the header's place: it is the index.
-    bool in_order = blocks_ && runs_.empty() && order_.empty();
+    else if (in_order && !blocks_->Add(*held_.path, held_.shared, held_.begin, held_.end, held_.kind))
+        return;
     Fd merged;
     std::unique_ptr<Blocks> merged_blocks;
-    if (!in_order && !Merge(merged, merged_blocks))
-        return;
+    if (!in_order) {
+        if (blocks_ && !EndRun())
+            return;
+        bool few = runs_.size() == 1 && runs_[0]->fd() == file_.get() && order_.size() <= kSplice &&
+                   chunk_.size() <= kSpliceBytes;
+        if (!(few ? Splice(merged, merged_blocks) : Merge(merged, merged_blocks)))
+            return;
+    }
     Fd &file = in_order ? file_ : merged;
     Blocks &blocks = in_order ? *blocks_ : *merged_blocks;
     uint64_t directory, directory_check;

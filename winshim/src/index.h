@@ -142,8 +142,10 @@ private:
     struct Room;
     using Runs = std::vector<std::unique_ptr<Run>>;
     void Link(int file, uint64_t size);
-    void Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind);
-    bool LastRecord(std::string_view *path, uint64_t *begin) const;
+    void Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, std::string *own = nullptr);
+    bool GoesOn(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, std::string *own);
+    void Hold(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, size_t shared, std::string *own);
+    void AddToChunkRun(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind);
     void AddToChunk(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind);
     void Close(uint64_t at);
     bool Promote();
@@ -151,6 +153,8 @@ private:
     Runs SortPieces();
     bool Spill();
     bool Merge(Fd &out, std::unique_ptr<Blocks> &blocks);
+    static bool BlockOf(const Run &run, std::string_view path, uint64_t begin, size_t *block);
+    bool Splice(Fd &out, std::unique_ptr<Blocks> &blocks);
     static bool MergeInto(const std::vector<Run *> &inputs, Blocks &out);
 
     const Place &place_;  // the hive
@@ -163,12 +167,21 @@ private:
     std::string name_;  // its name there
     Fd file_;                         // the long runs, the first just after the header's place
     uint64_t file_end_ = 0;           // where the next one begins
-    std::unique_ptr<Blocks> blocks_;  // the long run in hand
+    std::unique_ptr<Blocks> blocks_;  // the long run in hand, but for its last record:
+    struct {
+        std::string *path = nullptr;
+        uint64_t begin = 0, end = 0;
+        uint32_t kind = 0;
+        size_t shared = 0;  // with the record before it
+    } held_;
     Runs runs_;                       // runs ended: in file_, and sorted chunks spilled to unnamed files
     std::string chunk_;               // the records of short runs, serialized
     std::vector<uint32_t> order_;     // where each begins in the chunk
     size_t run_from_ = 0;             // the first of the short run in hand, in order_
-    std::string pending_;             // the section whose range is still open
+    // The section whose range is still open, and the held record's path:
+    // a section goes on to be held by trading places with it.
+    std::string paths_[2];
+    std::string *pending_ = &paths_[0];
     uint64_t pending_begin_ = 0;
     bool open_ = false, failed_ = false, removals_ = false;
     uint64_t records_ = 0;

@@ -88,7 +88,7 @@ inline unsigned Differ16(const char *a, const char *b) {
 // sixteen overlapping those before, so that a path of a few dozen bytes
 // takes no loop. The index's sort and merges ask it of every two paths they
 // compare.
-inline size_t CommonPrefix(std::string_view a, std::string_view b) {
+__attribute__((always_inline)) inline size_t CommonPrefix(std::string_view a, std::string_view b) {
     size_t n = a.size() < b.size() ? a.size() : b.size(), i = 0;
 #ifdef __SSE2__
     if (n >= 16) {
