@@ -83,6 +83,11 @@ def store(hive_maker, *args):
     hive = os.path.join(directory, "HKEY_CURRENT_USER.reg")
     subprocess.run([sys.executable, os.path.join(HERE, hive_maker), hive] + [str(a) for a in args], check=True)
     subprocess.run(["cat", hive], stdout=subprocess.DEVNULL, check=True)  # into the page cache
+    # On the disk too: the kernel writing a new file of 100 MB back while it
+    # is read would fall on whichever program runs then.
+    fd = os.open(hive, os.O_RDONLY)
+    os.fsync(fd)
+    os.close(fd)
     settle()
     return directory, hive
 
