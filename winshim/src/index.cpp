@@ -698,7 +698,8 @@ public:
         p += PutVarint(p, begin >= from ? (begin - from) << 1 : (from - begin) << 1 | 1);
         p += PutVarint(p, end - begin);
         used_ = static_cast<size_t>(p - out_.data());
-        last_.resize(path.size());
+        if (last_.size() != path.size())
+            last_.resize(path.size());
         memcpy(&last_[shared], path.data() + shared, rest);
         last_end_ = end;
         last_begin_ = begin;
@@ -1135,7 +1136,8 @@ void IndexBuilder::Close(uint64_t at) {
 void IndexBuilder::SectionLineAt(uint64_t begin) { Close(begin); }
 
 bool IndexBuilder::Section(std::string_view path, uint64_t begin, uint64_t) {
-    pending_->resize(path.size());
+    if (pending_->size() != path.size())
+        pending_->resize(path.size());
     if (!path.empty())
         memcpy(&(*pending_)[0], path.data(), path.size());
     pending_begin_ = begin;

@@ -306,12 +306,21 @@ bool Ends(std::string_view s, size_t pos) {
 // QuotedString reads one: false where that fails (a NUL byte, no closing
 // quote).
 bool SkipQuoted(const char *&p, const char *end) {
+    // The characters that end a string's plain run: a table, one look each.
+    static constexpr struct Stops {
+        bool stop[256];
+        constexpr Stops() : stop() { stop['"'] = stop['\\'] = stop[0] = true; }
+    } kStops;
     for (p++; p < end; p++) {
+        while (p < end && !kStops.stop[static_cast<unsigned char>(*p)])
+            p++;
+        if (p == end)
+            break;
         if (*p == '"') {
             p++;
             return true;
         }
-        if (*p == '\0' || (*p == '\\' && ++p == end))
+        if (*p == '\0' || ++p == end)  // a NUL, or an escape that ends the line
             return false;
     }
     return false;
