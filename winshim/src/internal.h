@@ -125,6 +125,9 @@ bool LessUpper(std::string_view a, std::string_view b);
 // Unicode standard's "maximal subpart"); surrogates and overlong forms are no
 // UTF-8.
 std::wstring WideFromUtf8(std::string_view text);
+// The same into `out` (when given), which has room for it: the count of
+// wide characters.
+size_t WideFromUtf8(std::string_view text, wchar_t *out);
 std::string Utf8FromWide(std::wstring_view text);
 void AppendUtf8(std::string &out, uint32_t code_point);
 // UTF-16LE bytes as UTF-8; a lone surrogate, and an odd last byte (half a

@@ -89,15 +89,22 @@ std::string UpperCopy(std::string_view s) {
 }
 
 std::wstring WideFromUtf8(std::string_view text) {
-    std::wstring out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
+    std::wstring out(WideFromUtf8(text, nullptr), L'\0');
+    WideFromUtf8(text, out.data());
+    return out;
+}
+
+size_t WideFromUtf8(std::string_view text, wchar_t *out) {
+    size_t count = 0;
+    for (size_t i = 0; i < text.size(); count++) {
         size_t used;
         bool valid;
-        out += static_cast<wchar_t>(DecodeOne(text, i, &used, &valid));
+        uint32_t c = DecodeOne(text, i, &used, &valid);
+        if (out)
+            out[count] = static_cast<wchar_t>(c);
         i += used;
     }
-    return out;
+    return count;
 }
 
 void AppendUtf8(std::string &out, uint32_t c) {
