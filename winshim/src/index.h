@@ -112,10 +112,11 @@ void RemoveIndex(const Place &hive);
 // Collects the sections and removals of a whole parse and writes the index
 // of the hive from them, in memory that does not grow with the hive. Records
 // come in runs that are in order: a long run (as an export lists its keys)
-// goes straight into blocks of the file, short ones are sorted in chunks.
-// When there was more than one run, they are merged at the end, and a block
-// of a run whose records fall between two records of the others is copied
-// whole: a hive in order but for a few keys costs about as much as one in
+// goes straight into blocks of the file, a record out of place beside it
+// and short runs are sorted in chunks. At the end a few records beside one
+// run go into its blocks where they fall; more runs are merged, a block of
+// a run whose records fall between two records of the others copied whole.
+// So a hive in order but for a few keys costs about as much as one in
 // order.
 class IndexBuilder : public Visitor {
 public:
