@@ -309,7 +309,10 @@ bool SkipQuoted(const char *&p, const char *end) {
     // The characters that end a string's plain run: a table, one look each.
     static constexpr struct Stops {
         bool stop[256];
-        constexpr Stops() : stop() { stop['"'] = stop['\\'] = stop[0] = true; }
+        constexpr Stops() : stop() {
+            for (unsigned char c : {'"', '\\', '\0'})
+                stop[c] = true;
+        }
     } kStops;
     for (p++; p < end; p++) {
         while (p < end && !kStops.stop[static_cast<unsigned char>(*p)])
