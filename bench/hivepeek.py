@@ -7,12 +7,14 @@ by side in one run:
 - -r, -e, -v and -k on a 100 MB hive of a million keys once it has been read
   once (so with its index), against the same floor, and their peak memory
   against a hive ten times smaller;
-- the first run on the 100 MB hive (reading it whole and making the index),
-  against grep -c over the file, its peak memory, and the index's size;
+- the first run on hives of about 100 MB (reading one whole and making its
+  index), against grep -c over the same file, with its peak memory and the
+  index's size: the hive above, one of four values per key in export order,
+  the same with ten keys moved out of place, and the same in random order;
 - -k on a key of 522,000 subkeys, against grep -c over its hive, and its
   peak memory against the size of its output, with the index and without.
 
-    bench/hivepeek.py [--bin build/release/bin] [--runs 200]
+    bench/hivepeek.py [--bin build/release/bin] [--runs 200] [--first-only]
 
 Needs cc, and GNU time (Debian package "time") for the memory figures.
 """
@@ -81,19 +83,68 @@ def store(hive_maker, *args):
     hive = os.path.join(directory, "HKEY_CURRENT_USER.reg")
     subprocess.run([sys.executable, os.path.join(HERE, hive_maker), hive] + [str(a) for a in args], check=True)
     subprocess.run(["cat", hive], stdout=subprocess.DEVNULL, check=True)  # into the page cache
+    # On the disk too: the kernel writing a new file of 100 MB back while it
+    # is read would fall on whichever program runs then.
+    fd = os.open(hive, os.O_RDONLY)
+    os.fsync(fd)
+    os.close(fd)
     settle()
     return directory, hive
+
+
+# The shapes of the first readings' hives: make_hive.py's arguments.
+SHAPES = [
+    ("one value a key, in order", []),
+    ("four values a key, in order", ["--values", "4"]),
+    ("the same, ten keys moved", ["--values", "4", "--moved", "10"]),
+    ("the same, in random order", ["--values", "4", "--shuffled"]),
+]
+
+
+def first_readings(hivepeek):
+    """The first reading of each shape (reading the hive whole and making its
+    index), the index removed before each, and grep -c over the same file,
+    in turns: the median of five of each, the peak memory of one more
+    reading, and the index it leaves."""
+    print(f"{'first reading':30} {'MB':>6} {'grep ms':>8} {'first ms':>9} {'x grep':>7} {'peak KiB':>9} "
+          f"{'index MB':>9} {'% of hive':>9}")
+    for title, shape in SHAPES:
+        directory, hive = store("make_hive.py", 1000, 1000, *shape)
+        try:
+            env = dict(os.environ, WINSHIM_REGISTRY=directory)
+            index = os.path.join(directory, ".HKEY_CURRENT_USER.reg.winshim-index")
+            question = [hivepeek, "-r", "HKCU\\Software\\Bench\\G0999\\K0993\\s"]
+            greps, firsts = [], []
+            for _ in range(5):
+                greps.append(seconds(["grep", "-c", "^\\[", hive], env, runs=1))
+                if os.path.exists(index):
+                    os.unlink(index)
+                firsts.append(seconds(question, env, runs=1))
+            grep, first = statistics.median(greps), statistics.median(firsts)
+            if os.path.exists(index):
+                os.unlink(index)
+            top = peak(question, env)[0]
+            size = os.path.getsize(hive)
+            index_size = os.path.getsize(index) if os.path.exists(index) else 0
+            print(f"  {title:28} {size / 1e6:6.1f} {grep * 1000:8.0f} {first * 1000:9.0f} {first / grep:7.2f} "
+                  f"{top:9d} {index_size / 1e6:9.2f} {100 * index_size / size:9.1f}")
+        finally:
+            shutil.rmtree(directory, ignore_errors=True)
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin", default=os.path.join(HERE, "..", "build", "release", "bin"))
     parser.add_argument("--runs", type=int, default=200)
+    parser.add_argument("--first-only", action="store_true", help="the first readings alone")
     args = parser.parse_args()
     hivepeek = os.path.join(os.path.abspath(args.bin), "hivepeek")
     work = tempfile.mkdtemp(prefix="hivepeek-bench-")
     stores = []
     try:
+        first_readings(hivepeek)
+        if args.first_only:
+            return
         bench = Bench(work, args.runs)
 
         # A small store.
@@ -121,28 +172,7 @@ def main():
             env = dict(os.environ, WINSHIM_REGISTRY=directory)
             argv = lambda option, path: [hivepeek, option, path.format(last=f"{groups - 1:04d}",
                                                                         mid=f"{groups // 2:04d}")]
-            if groups == 1000:
-                # The first reading, index removed before each: the median of
-                # five, then its peak memory, and the index it leaves.
-                index = os.path.join(directory, ".HKEY_CURRENT_USER.reg.winshim-index")
-                grep = seconds(["grep", "-c", "^\\[", hive], env)
-                firsts = []
-                for _ in range(5):
-                    if os.path.exists(index):
-                        os.unlink(index)
-                    firsts.append(seconds(argv(*queries[0]), env, runs=1))
-                first = statistics.median(firsts)
-                if os.path.exists(index):
-                    os.unlink(index)
-                first_peak = peak(argv(*queries[0]), env)[0]
-                size = os.path.getsize(hive)
-                index_size = os.path.getsize(index) if os.path.exists(index) else 0
-                print(f"\nhive: {size / 1e6:.1f} MB; grep -c '^\\[': {grep * 1000:.0f} ms")
-                print(f"first run, reading it whole and making its index: {first * 1000:.0f} ms, "
-                      f"{first / grep:.2f} x grep, peak {first_peak} KiB")
-                print(f"its index: {index_size / 1e6:.1f} MB, {100 * index_size / size:.1f}% of the hive")
-            else:
-                seconds(argv(*queries[0]), env, runs=1)
+            seconds(argv(*queries[0]), env, runs=1)  # makes the index
             settle()
             for option, path in queries:
                 peaks[(groups, option)] = peak(argv(option, path), env)[0]

@@ -13,6 +13,7 @@
 #include "store.h"
 #include "testing.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -87,6 +88,54 @@ std::string RandomHive(std::mt19937 &random, std::set<std::string> &paths) {
     return text;
 }
 
+// A hive shaped as the benchmarks' (bench/make_hive.py), small: eight groups
+// of twelve keys, each key with one value or four (a hex list over two
+// lines among them), in export order, with ten keys moved to other places,
+// or in random order.
+std::string ShapedHive(std::mt19937 &random, int values, const std::string &order, std::set<std::string> &paths) {
+    std::vector<std::string> sections;
+    auto add = [&](const std::string &path, int count) {
+        std::string text = "[HKEY_CURRENT_USER\\" + path + "]\r\n";
+        for (int v = 0; v < count; v++)
+            text += v == 3 ? std::string("\"h\"=hex:01,02,\\\r\n  03\r\n")
+                           : "\"v" + std::to_string(v) + "\"=dword:" + std::to_string(v) + "\r\n";
+        sections.push_back(text + "\r\n");
+        paths.insert(path);
+    };
+    add("Software\\Bench", 1);
+    for (int g = 0; g < 8; g++) {
+        std::string group = "Software\\Bench\\G" + std::to_string(g);
+        add(group, 1);
+        for (int k = 0; k < 12; k++)
+            add(group + "\\K" + std::to_string(100 + k), values);
+    }
+    if (order == "moved") {
+        for (int m = 0; m < 10; m++) {
+            size_t from = random() % sections.size(), to = random() % sections.size();
+            std::string moved = sections[from];
+            sections.erase(sections.begin() + static_cast<long>(from));
+            sections.insert(sections.begin() + static_cast<long>(to), moved);
+        }
+    } else if (order == "random") {
+        std::shuffle(sections.begin(), sections.end(), random);
+    }
+    std::string text = "REGEDIT4\r\n\r\n";
+    for (const std::string &section : sections)
+        text += section;
+    return text;
+}
+
+// Makes the index builder work in small sizes while it stands, so that a
+// small hive's runs are long, spilled, merged and copied block by block as
+// those of a hive of millions of keys are.
+struct SmallBuilder {
+    explicit SmallBuilder(bool small) {
+        if (small)
+            winshim::testing::SetIndexBuilderSizes(1024, 3, 4, 128);
+    }
+    ~SmallBuilder() { winshim::testing::SetIndexBuilderSizes(0, 0, 0, 0); }
+};
+
 void ExpectSameAnswers(const std::set<std::string> &paths, const char *when) {
     for (const std::string &path : paths) {
         setenv("WINSHIM_INDEX", "off", 1);
@@ -99,6 +148,7 @@ void ExpectSameAnswers(const std::set<std::string> &paths, const char *when) {
 TEST_F(Index, AnswersAsTheWholeHiveAnswers) {
     std::mt19937 random(20261208);
     for (int round = 0; round < 40; round++) {
+        SmallBuilder small(round % 2);
         std::set<std::string> paths = {"", "A", "a\\sub", "None", "A\\B\\Deep", "K1\\k1"};
         Put(RandomHive(random, paths));
         std::set<std::string> all = paths;
@@ -132,6 +182,16 @@ TEST_F(Index, AnswersAsTheWholeHiveAnswers) {
         ASSERT_EQ(futimens(fd, times), 0);
         close(fd);
         ExpectSameAnswers(all, "after a change in place");
+    }
+    // The benchmarks' shapes.
+    SmallBuilder small(true);
+    for (auto [values, order] : {std::pair(1, "in order"), {4, "in order"}, {4, "moved"}, {4, "random"}}) {
+        std::set<std::string> paths = {"", "Software\\Bench\\G3\\K999", "Software\\Bench\\G35", "Software\\None"};
+        Put(ShapedHive(random, values, order, paths));
+        Settle();
+        Describe("");
+        ASSERT_TRUE(Indexed()) << order;
+        ExpectSameAnswers(paths, (std::to_string(values) + " values a key, " + order).c_str());
     }
 }
 

@@ -27,6 +27,18 @@
 // written. Sorted paths share long beginnings and sections follow each other,
 // so a record takes a few bytes: the index of an exported hive is a few per
 // cent of its size.
+//
+// The builder takes the records in runs that are in order. A long run goes
+// into blocks of the file as it comes (an export is one run, and its blocks
+// are the index), but for its last record, held back until the next shows
+// whether it is out of place; records out of place and short runs go to a
+// chunk, sorted a piece small enough for the processor's cache at a time.
+// At the end, a few records beside one run go into its blocks where they
+// fall, those blocks written anew under their own numbers and the others
+// copied as they are; more runs are merged, and a block of a run whose
+// records all sort before the next record of every other run is copied as
+// it is, its check made anew for its new number. So a few keys out of place
+// cost a few blocks decoded and written again.
 
 #include "index.h"
 #include "testing.h"
@@ -38,7 +50,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <queue>
 
 #include <sys/file.h>
 
@@ -52,7 +63,11 @@ constexpr size_t kHeader = 256;
 constexpr char kMagic[8] = {'W', 'S', 'H', 'I', 'X', '0', '0', '3'};
 constexpr uint64_t kLargeHive = 1u << 20;
 constexpr size_t kBlock = 4096;         // a block is closed once it holds this much
-constexpr size_t kChunk = 8u << 20;     // records sorted in memory at a time
+constexpr size_t kChunk = 8u << 20;     // bytes of records of short runs held in memory at a time
+constexpr size_t kPiece = 8192;         // records sorted at once, within the processor's cache
+constexpr size_t kLongRun = 1024;       // records in order that make a run of their own
+constexpr size_t kSplice = 64, kSpliceBytes = 16384;  // records beside one run put into its blocks
+constexpr size_t kMaxRuns = 32;         // long runs kept apart for the merge; later ones are sorted
 // Left free besides the hive's size, for the blocks that readers building
 // indexes at once may write between two looks at the free space.
 constexpr uint64_t kRoomMargin = 1u << 20;
@@ -148,6 +163,17 @@ bool DecodeRecord(const char *&p, const char *stop, bool first, std::string &pat
     *kind = static_cast<uint32_t>(head & 1);
     last_end = *end;
     return true;
+}
+
+// Copies `n` bytes: the few that a record of a sorted run adds to the path
+// before are copied in place, where a call of memcpy cost more than they.
+inline void CopyBytes(char *to, const char *from, size_t n) {
+    if (n > 16) {
+        memcpy(to, from, n);
+        return;
+    }
+    for (size_t i = 0; i < n; i++)
+        to[i] = from[i];
 }
 
 // The hive's identity as the header keeps it.
@@ -611,6 +637,13 @@ void RemoveIndex(const Place &hive) { sys::UnlinkAt(hive.dir.get(), BesideName(h
 
 namespace {
 
+// What the builder holds in memory, in records; small in tests
+// (testing::SetIndexBuilderSizes), so that a small hive takes every path.
+struct BuilderSizes {
+    size_t chunk = kChunk, long_run = kLongRun, piece = kPiece, block = kBlock;
+};
+BuilderSizes builder_sizes;
+
 // A file that is linked into a directory only once it is whole.
 int UnnamedFile(int dir) { return sys::OpenAt(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); }
 
@@ -628,11 +661,70 @@ bool RecordLess(KeyOrder order, std::string_view path_a, uint64_t begin_a, std::
     return c < 0 || (c == 0 && begin_a < begin_b);
 }
 
-// A serialized record of a chunk: length, path, begin, end, kind.
-std::string_view ChunkPath(const std::string &chunk, uint32_t at) {
-    return std::string_view(chunk).substr(at + 4, GetLe32(&chunk[at]));
+// A record of the chunk, in memory alone: where its lines begin and end, its
+// kind and the length of its path, then the path.
+struct ChunkHead {
+    uint64_t begin, end;
+    uint32_t kind, length;
+};
+constexpr size_t kChunkRecord = sizeof(ChunkHead);  // and the path
+ChunkHead HeadOf(const char *record) {
+    ChunkHead head;
+    memcpy(&head, record, sizeof head);
+    return head;
 }
-uint64_t ChunkBegin(const std::string &chunk, uint32_t at) { return GetLe64(&chunk[at + 4 + GetLe32(&chunk[at])]); }
+uint64_t ChunkBegin(const char *record) { return HeadOf(record).begin; }
+uint64_t ChunkEnd(const char *record) { return HeadOf(record).end; }
+uint32_t ChunkKind(const char *record) { return HeadOf(record).kind; }
+std::string_view ChunkPath(const char *record) { return {record + kChunkRecord, HeadOf(record).length}; }
+size_t ChunkRecordSize(const char *record) { return kChunkRecord + HeadOf(record).length; }
+
+// The least head of k sorted inputs, with one comparison a level of a tree
+// over them when it moves on: each inner node keeps the input that lost the
+// match played there, and the root the winner. `before(a, b)`: input a's
+// head comes before input b's (an input at its end comes after all).
+template <typename Before>
+class Tournament {
+public:
+    Tournament(size_t inputs, Before before) : k_(inputs), before_(before), tree_(inputs ? inputs : 1, 0) {
+        if (k_)
+            tree_[0] = Play(1);
+    }
+    size_t Winner() const { return tree_[0]; }
+    // The winner's head has moved on: it plays its way up again.
+    void Replay() {
+        size_t winner = tree_[0];
+        for (size_t node = (winner + k_) / 2; node > 0; node /= 2)
+            if (before_(tree_[node], winner))
+                std::swap(tree_[node], winner);
+        tree_[0] = winner;
+    }
+    // The least head but the winner's: one that lost to the winner on its
+    // way up. k when there is no other input.
+    size_t RunnerUp() const {
+        size_t best = k_;
+        for (size_t node = (tree_[0] + k_) / 2; node > 0; node /= 2)
+            if (best == k_ || before_(tree_[node], best))
+                best = tree_[node];
+        return best;
+    }
+
+private:
+    // Inner nodes are 1 to k - 1, input i the leaf k + i.
+    size_t Play(size_t node) {
+        if (node >= k_)
+            return node - k_;
+        size_t a = Play(2 * node), b = Play(2 * node + 1);
+        if (before_(b, a))
+            std::swap(a, b);
+        tree_[node] = b;
+        return a;
+    }
+
+    size_t k_;
+    Before before_;
+    std::vector<size_t> tree_;
+};
 
 }  // namespace
 
@@ -656,155 +748,330 @@ struct IndexBuilder::Room {
     }
 };
 
-// Records written in order into blocks, each closed with its check, and at
-// the end the directory of the blocks. The file's first kHeader bytes are
-// left for the header.
+// Records written in order into blocks, each closed with its check: the
+// index itself, with the directory of its blocks at the end and its first
+// kHeader bytes left for the header, or a run that a merge reads back.
 class IndexBuilder::Blocks {
 public:
-    Blocks(int fd, uint64_t seed, const Room &room, KeyOrder order)
-        : fd_(fd), seed_(seed), room_(room), order_(order) {
-        block_.reserve(kBlock + 64);
+    // Blocks from byte `at` of file `fd`, which is that long; at 0, of a
+    // new file, after the header's place.
+    Blocks(int fd, uint64_t seed, const Room &room, uint64_t at = 0)
+        : fd_(fd), seed_(seed), room_(room), written_(at), offset_(at ? at : kHeader) {
+        if (!at) {
+            memset(Grow(kHeader), 0, kHeader);  // the header's place, written over at the end
+            used_ = kHeader;
+        }
     }
 
-    // Adds a record; with `in_order`, only one that sorts after the last
-    // (Out when it does not, and nothing is added).
-    enum Outcome { Added, Out, Failed };
-    Outcome Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, bool in_order) {
-        size_t shared = CommonPrefix(last_, path);
-        if (in_order && has_last_) {
-            // Equal up to `shared` (a whole character): the rest decides, as
-            // it would for the whole paths.
-            size_t from = shared;
-            while (from > 0 && (static_cast<unsigned char>(path[from]) & 0xC0) == 0x80)
-                from--;
-            int c = CompareKeyPaths(std::string_view(last_).substr(from), path.substr(from), order_);
-            if (c > 0 || (c == 0 && begin <= last_begin_))
-                return Out;
+    // Adds a record that sorts after the last one added, whose path shares
+    // `shared` bytes with this one's. The block being filled is the end of
+    // the bytes not yet written, where its records are encoded in place.
+    bool Add(std::string_view path, size_t shared, uint64_t begin, uint64_t end, uint32_t kind) {
+        if (open_ && used_ - block_at_ >= limit_ && !CloseBlock())
+            return false;
+        records_++;
+        uint64_t from = last_end_;
+        if (!open_) {
+            open_ = true;
+            block_at_ = used_;
+            shared = from = 0;
         }
-        if (block_.size() >= kBlock && !CloseBlock())
-            return Failed;
-        bool first = block_.empty();
-        if (first)
-            shared = 0;
-        char numbers[40];
-        size_t n = PutVarint(numbers, uint64_t(shared) << 1 | kind);
-        n += PutVarint(numbers + n, path.size() - shared);
-        block_.append(numbers, n);
-        block_.append(path.data() + shared, path.size() - shared);
-        uint64_t from = first ? 0 : last_end_;
-        n = PutVarint(numbers, begin >= from ? (begin - from) << 1 : (from - begin) << 1 | 1);
-        n += PutVarint(numbers + n, end - begin);
-        block_.append(numbers, n);
-        if (shared < last_.size())
-            last_.resize(shared);
-        last_.append(path.data() + last_.size(), path.size() - last_.size());
+        size_t rest = path.size() - shared;
+        char *p = Grow(rest + 40);
+        p += PutVarint(p, uint64_t(shared) << 1 | kind);
+        p += PutVarint(p, rest);
+        CopyBytes(p, path.data() + shared, rest);
+        p += rest;
+        p += PutVarint(p, begin >= from ? (begin - from) << 1 : (from - begin) << 1 | 1);
+        p += PutVarint(p, end - begin);
+        used_ = static_cast<size_t>(p - out_.data());
+        if (last_.size() != path.size())
+            last_.resize(path.size());
+        CopyBytes(&last_[shared], path.data() + shared, rest);
         last_end_ = end;
         last_begin_ = begin;
-        has_last_ = true;
-        return Added;
+        return true;
+    }
+    bool Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind) {
+        return Add(path, CommonPrefix(last_, path), begin, end, kind);
     }
 
+    // A block of another run, its records (without its check) falling all
+    // here: copied as it is, with the check of its new number. The last
+    // record is not known after it (last() is no longer the last).
+    bool CopyBlock(const char *records, size_t size) {
+        if (open_ && !CloseBlock())
+            return false;
+        block_at_ = used_;
+        memcpy(Grow(size), records, size);
+        used_ += size;
+        open_ = true;
+        return CloseBlock();
+    }
+
+    // Records from now on go into blocks closed once they hold `size`
+    // bytes (SIZE_MAX: all into the one being filled).
+    void BlockSize(size_t size) { limit_ = size; }
+    // Closes the block being filled: the next record begins a block.
+    bool EndBlock() { return !open_ || CloseBlock(); }
+
+    // Blocks `first` to `last` of a run that file `fd` holds from `starts`
+    // on, its last block ending at `end`, copied as they are (in the kernel
+    // where it can): they take the same numbers here as there, so their
+    // checks stand.
+    bool CopyBlocks(int fd, const std::vector<uint64_t> &starts, uint64_t end, size_t first, size_t last) {
+        if (first >= last)
+            return true;
+        if (open_ || starts_.size() != first || !Flush())
+            return false;
+        uint64_t from = starts[first], to = last < starts.size() ? starts[last] : end;
+        if (!room_.Keeps(fd_, written_, to - from) || !CopyFile(fd, from, to - from))
+            return false;
+        for (size_t b = first; b < last; b++)
+            starts_.push_back(starts[b] - from + offset_);
+        offset_ += to - from;
+        written_ += to - from;
+        return true;
+    }
+
+    // The last block: a run whole in its file.
+    bool Close() { return (!open_ || CloseBlock()) && Flush(); }
     // The last block and the directory; where the directory lies, and its check.
     bool Finish(uint64_t *directory, uint64_t *check) {
-        if (!block_.empty() && !CloseBlock())
+        if (open_ && !CloseBlock())
             return false;
         *directory = offset_;
         std::string bytes(starts_.size() * 8, '\0');
         for (size_t i = 0; i < starts_.size(); i++)
             PutLe64(&bytes[8 * i], starts_[i]);
         *check = Mix(kMixBasis, bytes.data(), bytes.size());
-        out_ += bytes;
+        memcpy(Grow(bytes.size()), bytes.data(), bytes.size());
+        used_ += bytes.size();
         return Flush();
     }
     const std::vector<uint64_t> &starts() const { return starts_; }
-    uint64_t end() const { return offset_; }
+    uint64_t end() const { return offset_; }  // of the blocks
+    const std::string &last() const { return last_; }
+    uint64_t last_begin() const { return last_begin_; }
+    uint64_t records() const { return records_; }  // added, not copied
 
 private:
+    static constexpr size_t kFlush = 1u << 18;  // blocks kept before they are written
+
+    // `size` bytes of file `fd` from `from` on, appended to the index.
+    bool CopyFile(int fd, uint64_t from, uint64_t size) {
+        off_t at = static_cast<off_t>(from);
+        while (size > 0 && copy_range_) {
+            ssize_t n = sys::CopyRange(fd, &at, fd_, static_cast<size_t>(std::min<uint64_t>(size, 1u << 30)));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP))
+                copy_range_ = false;  // not between these files: through this process
+            else if (n <= 0)
+                return false;
+            else
+                size -= static_cast<uint64_t>(n);
+        }
+        for (ssize_t n; size > 0; size -= static_cast<uint64_t>(n), at += n) {
+            n = sys::Read(fd, Grow(kFlush), static_cast<size_t>(std::min<uint64_t>(size, kFlush)), at);
+            if (n <= 0 || sys::WriteAll(fd_, out_.data(), static_cast<size_t>(n)) != 0)
+                return false;
+        }
+        return true;
+    }
+
     bool CloseBlock() {
         char check[8];
-        PutLe64(check, BlockCheck(seed_, starts_.size(), block_.data(), block_.size()));
-        block_.append(check, 8);
+        PutLe64(check, BlockCheck(seed_, starts_.size(), out_.data() + block_at_, used_ - block_at_));
+        memcpy(Grow(8), check, 8);
+        used_ += 8;
         starts_.push_back(offset_);
-        offset_ += block_.size();
-        out_ += block_;
-        block_.clear();
-        return out_.size() < (1u << 18) || Flush();
+        offset_ += used_ - block_at_;
+        open_ = false;
+        return used_ < kFlush || Flush();
     }
     bool Flush() {
-        if (!started_)
-            out_.insert(0, std::string(kHeader, '\0'));  // the header's place, written over at the end
-        started_ = true;
-        bool ok = room_.Keeps(fd_, written_, out_.size()) && sys::WriteAll(fd_, out_.data(), out_.size()) == 0;
-        written_ += out_.size();
-        out_.clear();
+        bool ok = room_.Keeps(fd_, written_, used_) && sys::WriteAll(fd_, out_.data(), used_) == 0;
+        written_ += used_;
+        used_ = 0;
         return ok;
+    }
+    // Room for `more` bytes after those used, where they are written.
+    char *Grow(size_t more) {
+        if (out_.size() < used_ + more)
+            out_.resize(std::max(used_ + more, 2 * out_.size()));
+        return &out_[used_];
     }
 
     int fd_;
     uint64_t seed_;
     const Room &room_;
-    KeyOrder order_;
-    uint64_t written_ = 0;
-    std::string block_, out_;  // the block being filled; blocks not yet written
-    std::string last_;         // the path of the record before
-    uint64_t last_end_ = 0, last_begin_ = 0, offset_ = kHeader;
-    bool has_last_ = false;  // a record was added: last_ and last_begin_ are its
+    uint64_t written_;  // the file's length
+    std::string out_;   // blocks not yet written (used_ bytes), the last one open while open_
+    size_t used_ = 0, block_at_ = 0;
+    bool open_ = false;
+    std::string last_;  // the path of the record before
+    uint64_t last_end_ = 0, last_begin_ = 0, offset_;
     std::vector<uint64_t> starts_;
-    bool started_ = false;
+    size_t limit_ = builder_sizes.block;
+    uint64_t records_ = 0;
+    bool copy_range_ = true;
 };
 
-// Sorted records to merge: the blocks of a file, or the sorted chunk in
-// memory. The record in hand is the run's next.
-struct IndexBuilder::Run {
-    Fd fd;
-    std::vector<uint64_t> starts;
-    uint64_t end = 0;
-    size_t next_block = 0;
-    std::vector<char> block;
-    const char *at = nullptr, *stop = nullptr;
-    uint64_t last_end = 0;
-    const IndexBuilder *memory = nullptr;
-    size_t next_record = 0;
-    // The record in hand.
-    std::string path;
-    uint64_t begin = 0, stop_at = 0;
-    uint32_t kind = 0;
+// Sorted records to merge, the one in hand first: the blocks of a run in a
+// file, or a piece of the chunk in memory.
+class IndexBuilder::Run {
+public:
+    // The blocks of file `fd` that begin at `starts`, the last ending at
+    // `end`; `own` closes the file with the run. Its last record is `last`,
+    // whose lines begin at `last_begin`.
+    Run(Fd own, int fd, std::vector<uint64_t> starts, uint64_t end, std::string last, uint64_t last_begin)
+        : own_(std::move(own)), fd_(fd), starts_(std::move(starts)), end_of_blocks_(end), last_(std::move(last)),
+          last_begin_(last_begin) {}
+    // The records of the chunk from `from` to `to`, in order.
+    Run(const char *from, const char *to) : memory_(true), at_(from), stop_(to) {}
+    Run(const Run &) = delete;
+    Run &operator=(const Run &) = delete;
 
-    // The next record; false at the end (or where the run cannot be read).
+    // The next record in hand; false at the end (done), or where the run
+    // cannot be read (failed too).
     bool Next() {
-        if (memory) {
-            if (next_record == memory->order_.size())
-                return false;
-            uint32_t offset = memory->order_[next_record++];
-            path.assign(ChunkPath(memory->chunk_, offset));
-            const char *tail = &memory->chunk_[offset + 4 + path.size()];
-            begin = GetLe64(tail);
-            stop_at = GetLe64(tail + 8);
-            kind = GetLe32(tail + 16);
+        if (done_)
+            return false;
+        if (memory_) {
+            if (at_ == stop_)
+                return Stop(false);
+            path_ = ChunkPath(at_);
+            begin_ = ChunkBegin(at_);
+            end_ = ChunkEnd(at_);
+            kind_ = ChunkKind(at_);
+            at_ += ChunkRecordSize(at_);
             return true;
         }
-        bool first = false;
-        if (at == stop) {
-            if (next_block == starts.size())
-                return false;
-            uint64_t from = starts[next_block], to = next_block + 1 < starts.size() ? starts[next_block + 1] : end;
-            block.resize(static_cast<size_t>(to - from));
-            if (sys::Read(fd.get(), block.data(), block.size(), static_cast<off_t>(from)) !=
-                static_cast<ssize_t>(block.size()))
-                return false;
-            next_block++;
-            at = block.data();
-            stop = block.data() + block.size() - 8;
-            last_end = 0;
-            first = true;
-        }
-        return DecodeRecord(at, stop, first, path, last_end, &begin, &stop_at, &kind);
+        head_first_ = at_ == stop_;
+        if (head_first_ && !LoadBlock())
+            return false;
+        if (!DecodeRecord(at_, stop_, head_first_, decoded_, last_end_, &begin_, &end_, &kind_))
+            return Stop(true);
+        path_ = decoded_;
+        return true;
     }
+    bool done() const { return done_; }
+    bool failed() const { return failed_; }
+    // Where a run of blocks lies.
+    int fd() const { return fd_; }
+    const std::vector<uint64_t> &starts() const { return starts_; }
+    uint64_t end_of_blocks() const { return end_of_blocks_; }
+    std::string_view path() const { return path_; }
+    uint64_t begin() const { return begin_; }
+    uint64_t end() const { return end_; }
+    uint32_t kind() const { return kind_; }
+
+    // When the record in hand is the first of a block: the block's records,
+    // and a record that each of them sorts before or is (the first of the
+    // next block, or the run's last).
+    bool WholeBlock(const char **records, size_t *size, std::string_view *bound, uint64_t *bound_begin) {
+        if (memory_ || done_ || !head_first_)
+            return false;
+        *records = block_.data();
+        *size = block_.size() - 8;
+        if (number_ + 1 == starts_.size()) {
+            *bound = last_;
+            *bound_begin = last_begin_;
+            return true;
+        }
+        if (!ahead_) {
+            if (!ReadBlock(number_ + 1, next_))
+                return Stop(true);
+            const char *p = next_.data();
+            uint64_t last_end = 0, its_end;
+            uint32_t its_kind;
+            if (!DecodeRecord(p, next_.data() + next_.size() - 8, true, bound_, last_end, &bound_begin_, &its_end,
+                              &its_kind))
+                return Stop(true);
+            ahead_ = true;
+        }
+        *bound = bound_;
+        *bound_begin = bound_begin_;
+        return true;
+    }
+    // Past the block whose first record is in hand, to the next one's.
+    bool SkipBlock() {
+        at_ = stop_;
+        return Next();
+    }
+
+private:
+    static constexpr uint64_t kWindow = 1u << 16;
+
+    bool Stop(bool failed) {
+        failed_ = failed_ || failed;
+        done_ = true;
+        return false;
+    }
+    // Block `number`, through a window of the file that reads 64 KiB at a
+    // time: most blocks are copied whole, and a read for each cost more
+    // than the copy.
+    bool ReadBlock(size_t number, std::vector<char> &bytes) {
+        uint64_t from = starts_[number], to = number + 1 < starts_.size() ? starts_[number + 1] : end_of_blocks_;
+        if (to - from <= 8)
+            return false;
+        if (from < window_from_ || to > window_from_ + window_.size()) {
+            uint64_t want = std::min(end_of_blocks_ - from, std::max<uint64_t>(to - from, kWindow));
+            window_.resize(static_cast<size_t>(want));
+            if (sys::Read(fd_, window_.data(), window_.size(), static_cast<off_t>(from)) !=
+                static_cast<ssize_t>(window_.size()))
+                return false;
+            window_from_ = from;
+        }
+        const char *start = window_.data() + (from - window_from_);
+        bytes.assign(start, start + (to - from));
+        return true;
+    }
+    // The next block, read ahead or read now.
+    bool LoadBlock() {
+        size_t next = number_ + 1;
+        if (next >= starts_.size())
+            return Stop(false);
+        if (ahead_)
+            block_.swap(next_);
+        else if (!ReadBlock(next, block_))
+            return Stop(true);
+        ahead_ = false;
+        number_ = next;
+        at_ = block_.data();
+        stop_ = block_.data() + block_.size() - 8;
+        last_end_ = 0;
+        return true;
+    }
+
+    Fd own_;
+    int fd_ = -1;
+    std::vector<uint64_t> starts_;
+    uint64_t end_of_blocks_ = 0;
+    std::string last_;
+    uint64_t last_begin_ = 0;
+    bool memory_ = false, done_ = false, failed_ = false;
+    // Where the records are read: the block in hand (number_), or the chunk.
+    const char *at_ = nullptr, *stop_ = nullptr;
+    size_t number_ = SIZE_MAX;
+    std::vector<char> block_, next_;  // the block in hand, and the next when read ahead
+    std::vector<char> window_;        // bytes of the file from window_from_ on
+    uint64_t window_from_ = 0;
+    bool ahead_ = false, head_first_ = false;
+    std::string bound_;  // the next block's first record, when read ahead
+    uint64_t bound_begin_ = 0;
+    uint64_t last_end_ = 0;
+    // The record in hand.
+    std::string decoded_;
+    std::string_view path_;
+    uint64_t begin_ = 0, end_ = 0;
+    uint32_t kind_ = 0;
 };
 
 IndexBuilder::IndexBuilder(const Hive &file, const Place &hive_place, int hive_fd, const struct stat &hive)
     : place_(hive_place), hive_fd_(hive_fd), key_order_(file.wine() ? KeyOrder::Wine : KeyOrder::Windows),
-      wine_(file.wine()), hive_(hive),
+      wine_(file.wine()), hive_(hive), seed_(IdentitySeed(hive)),
       room_(std::make_unique<Room>(Room{hive.st_dev, static_cast<uint64_t>(hive.st_size) + kRoomMargin})) {
     // Beside the hive where the store may be written, else in the cache. A
     // hive without a write permission bit counts as one that may not be
@@ -819,15 +1086,30 @@ IndexBuilder::IndexBuilder(const Hive &file, const Place &hive_place, int hive_f
         name_ = CacheName(place_);
         file_.Reset(name_.empty() ? -1 : UnnamedFile(dir_));
     }
-    if (file_.get() < 0)
-        failed_ = true;
-    else
-        blocks_ = std::make_unique<Blocks>(file_.get(), IdentitySeed(hive_), *room_, key_order_);
+    held_.path = &paths_[1];
+    failed_ = file_.get() < 0;
 }
 
 IndexBuilder::~IndexBuilder() = default;
 
-void IndexBuilder::Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind) {
+namespace {
+// True when record (path, begin) sorts after (last, last_begin); their paths
+// share `shared` bytes, which leaves the rest to decide, as it would for the
+// whole paths. Wine's order compares characters: from the start of one.
+inline bool SortsAfter(KeyOrder order, std::string_view last, uint64_t last_begin, std::string_view path,
+                       uint64_t begin, size_t shared) {
+    if (order == KeyOrder::Wine)
+        while (shared > 0 && shared < path.size() && (static_cast<unsigned char>(path[shared]) & 0xC0) == 0x80)
+            shared--;
+    int c = CompareKeyPaths(last.substr(shared), path.substr(shared), order);
+    return c < 0 || (c == 0 && begin > last_begin);
+}
+}  // namespace
+
+// A record goes on with the long run in hand when it sorts after the run's
+// last; else it goes to the chunk, where it goes on with the short run
+// there, or begins one. `own`, when given, holds the path and may be taken.
+void IndexBuilder::Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, std::string *own) {
     if (failed_)
         return;
     if (path.size() > kMaxPath) {
@@ -836,41 +1118,120 @@ void IndexBuilder::Add(std::string_view path, uint64_t begin, uint64_t end, uint
     }
     records_++;
     removals_ = removals_ || kind == kRemoval;
-    if (sorted_) {
-        Blocks::Outcome added = blocks_->Add(path, begin, end, kind, true);
-        if (added == Blocks::Failed)
-            failed_ = true;
-        if (added != Blocks::Out)
-            return;
+    if (!blocks_ || !GoesOn(path, begin, end, kind, own))
+        AddToChunkRun(path, begin, end, kind);
+}
+
+// The long run keeps its last record back (held_). A record that sorts
+// after it goes on with the run. One that sorts before it but after the
+// record before shows the held one to be out of place (a key moved up the
+// file), which goes to the chunk instead, and the run goes on. False when
+// the record fits neither way.
+bool IndexBuilder::GoesOn(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, std::string *own) {
+    const std::string &held = *held_.path;
+    size_t shared = CommonPrefix(held, path);
+    if (SortsAfter(key_order_, held, held_.begin, path, begin, shared)) {
+        failed_ = !blocks_->Add(held, held_.shared, held_.begin, held_.end, held_.kind);
+        Hold(path, begin, end, kind, shared, own);
+        return true;
     }
-    sorted_ = false;
-    if (chunk_.capacity() < kChunk)
-        chunk_.reserve(kChunk + 4096);
-    char number[8];
+    const std::string &last = blocks_->last();
+    shared = blocks_->records() ? CommonPrefix(last, path) : 0;
+    if (blocks_->records() && !SortsAfter(key_order_, last, blocks_->last_begin(), path, begin, shared))
+        return false;
+    // The record takes the held one's place first: the chunk's run may grow
+    // long with the held one and end this run.
+    std::string out_of_place = held;
+    uint64_t out_begin = held_.begin, out_end = held_.end;
+    uint32_t out_kind = held_.kind;
+    Hold(path, begin, end, kind, shared, own);
+    AddToChunkRun(out_of_place, out_begin, out_end, out_kind);
+    return true;
+}
+
+void IndexBuilder::Hold(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, size_t shared,
+                        std::string *own) {
+    if (own == pending_)
+        std::swap(pending_, held_.path);  // the open section's path, taken as it stands
+    else
+        held_.path->assign(path);
+    held_.begin = begin;
+    held_.end = end;
+    held_.kind = kind;
+    held_.shared = shared;
+}
+
+// A record for the chunk: it goes on with the short run there when it sorts
+// after its last, else it begins one. A short run that grows long gets
+// blocks of its own, and ends the long run in hand.
+void IndexBuilder::AddToChunkRun(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind) {
+    bool goes_on = false;
+    if (order_.size() > run_from_) {
+        const char *last = chunk_.data() + order_.back();
+        goes_on = SortsAfter(key_order_, ChunkPath(last), ChunkBegin(last), path, begin,
+                             CommonPrefix(ChunkPath(last), path));
+    }
+    if (!goes_on)
+        run_from_ = order_.size();
+    AddToChunk(path, begin, end, kind);
+    if (order_.size() - run_from_ >= builder_sizes.long_run && runs_.size() < kMaxRuns)
+        failed_ = failed_ || (blocks_ && !EndRun()) || !Promote();
+    else if (chunk_.size() >= builder_sizes.chunk)
+        failed_ = failed_ || !Spill();
+}
+
+void IndexBuilder::AddToChunk(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind) {
+    if (chunk_.capacity() < builder_sizes.chunk)
+        chunk_.reserve(builder_sizes.chunk + 4096);  // pages are taken only as they are written
+    ChunkHead head{begin, end, kind, static_cast<uint32_t>(path.size())};
     order_.push_back(static_cast<uint32_t>(chunk_.size()));
-    PutLe32(number, static_cast<uint32_t>(path.size()));
-    chunk_.append(number, 4);
+    chunk_.append(reinterpret_cast<const char *>(&head), sizeof head);
     chunk_.append(path);
-    PutLe64(number, begin);
-    chunk_.append(number, 8);
-    PutLe64(number, end);
-    chunk_.append(number, 8);
-    PutLe32(number, kind);
-    chunk_.append(number, 4);
-    if (chunk_.size() >= kChunk && !Spill())
-        failed_ = true;
+}
+
+// The short run in hand has grown long: its records go from the chunk into
+// blocks of their own after the runs in the file, and so will the records
+// that go on with it.
+bool IndexBuilder::Promote() {
+    blocks_ = std::make_unique<Blocks>(file_.get(), seed_, *room_, file_end_);
+    for (size_t i = run_from_; i + 1 < order_.size(); i++) {
+        const char *record = chunk_.data() + order_[i];
+        if (!blocks_->Add(ChunkPath(record), ChunkBegin(record), ChunkEnd(record), ChunkKind(record)))
+            return false;
+    }
+    const char *last = chunk_.data() + order_.back();
+    Hold(ChunkPath(last), ChunkBegin(last), ChunkEnd(last), ChunkKind(last),
+         blocks_->records() ? CommonPrefix(blocks_->last(), ChunkPath(last)) : 0, nullptr);
+    chunk_.resize(order_[run_from_]);
+    order_.resize(run_from_);
+    return true;
+}
+
+// The long run in hand is over, its held record with it: it waits in the
+// file for the merge.
+bool IndexBuilder::EndRun() {
+    if (!blocks_->Add(*held_.path, held_.shared, held_.begin, held_.end, held_.kind) || !blocks_->Close())
+        return false;
+    file_end_ = blocks_->end();
+    runs_.push_back(std::make_unique<Run>(Fd(), file_.get(), blocks_->starts(), blocks_->end(), blocks_->last(),
+                                          blocks_->last_begin()));
+    blocks_.reset();
+    return true;
 }
 
 void IndexBuilder::Close(uint64_t at) {
     if (open_)
-        Add(pending_, pending_begin_, at, kSection);
+        Add(*pending_, pending_begin_, at, kSection, pending_);
     open_ = false;
 }
 
 void IndexBuilder::SectionLineAt(uint64_t begin) { Close(begin); }
 
 bool IndexBuilder::Section(std::string_view path, uint64_t begin, uint64_t end) {
-    pending_.assign(path);
+    if (pending_->size() != path.size())
+        pending_->resize(path.size());
+    if (!path.empty())
+        memcpy(&(*pending_)[0], path.data(), path.size());
     pending_begin_ = begin;
     open_ = true;
     return wine_ && collect_facts_.Section(path, begin, end);
@@ -889,94 +1250,228 @@ void IndexBuilder::KeyRemoved(std::string_view path, uint64_t begin, uint64_t en
     Add(path, begin, end, kRemoval);
 }
 
-void IndexBuilder::SortChunk() {
+// Sorts the chunk a piece at a time, each piece few enough records to be
+// sorted within the processor's cache, and puts each piece's records in
+// their new order where the piece lies, so that the merge of the pieces
+// reads each one straight on. Their runs, in order.
+IndexBuilder::Runs IndexBuilder::SortPieces() {
     auto less = [this](uint32_t a, uint32_t b) {
-        return RecordLess(key_order_, ChunkPath(chunk_, a), ChunkBegin(chunk_, a), ChunkPath(chunk_, b),
-                          ChunkBegin(chunk_, b));
+        const char *x = chunk_.data() + a, *y = chunk_.data() + b;
+        return RecordLess(key_order_, ChunkPath(x), ChunkBegin(x), ChunkPath(y), ChunkBegin(y));
     };
-    if (!std::is_sorted(order_.begin(), order_.end(), less))
-        std::sort(order_.begin(), order_.end(), less);
+    Runs pieces;
+    std::string sorted;
+    for (size_t p = 0; p < order_.size(); p += builder_sizes.piece) {
+        size_t q = std::min(order_.size(), p + builder_sizes.piece);
+        size_t from = order_[p], to = q < order_.size() ? order_[q] : chunk_.size();
+        auto first = order_.begin() + static_cast<ptrdiff_t>(p), last = order_.begin() + static_cast<ptrdiff_t>(q);
+        if (!std::is_sorted(first, last, less)) {
+            std::stable_sort(first, last, less);
+            sorted.clear();
+            for (auto at = first; at != last; ++at)
+                sorted.append(chunk_.data() + *at, ChunkRecordSize(chunk_.data() + *at));
+            memcpy(&chunk_[from], sorted.data(), sorted.size());
+        }
+        pieces.push_back(std::make_unique<Run>(chunk_.data() + from, chunk_.data() + to));
+    }
+    order_.clear();  // its places are those before the sort
+    return pieces;
 }
 
-// Sorts the chunk and writes it to an unnamed file of its own.
+// Sorts the chunk and writes it to an unnamed file of its own, a run.
 bool IndexBuilder::Spill() {
-    SortChunk();
-    Run run;
     if (spill_dir_.get() < 0) {
         const char *temp = getenv("TMPDIR");
         if (OpenDirectory(temp && *temp == '/' ? temp : "/tmp", kExistingDirectories, &spill_dir_))
             return false;
     }
-    run.fd.Reset(UnnamedFile(spill_dir_.get()));
-    if (run.fd.get() < 0)
+    Fd fd(UnnamedFile(spill_dir_.get()));
+    if (fd.get() < 0)
         return false;
-    Blocks out(run.fd.get(), 0, *room_, key_order_);
-    for (uint32_t at : order_) {
-        std::string_view path = ChunkPath(chunk_, at);
-        const char *tail = &chunk_[at + 4 + path.size()];
-        if (out.Add(path, GetLe64(tail), GetLe64(tail + 8), GetLe32(tail + 16), false) != Blocks::Added)
-            return false;
-    }
-    uint64_t directory, check;
-    if (!out.Finish(&directory, &check))
+    Runs pieces = SortPieces();
+    std::vector<Run *> inputs;
+    for (const auto &piece : pieces)
+        inputs.push_back(piece.get());
+    Blocks out(fd.get(), 0, *room_);
+    if (!MergeInto(key_order_, inputs, out) || !out.Close())
         return false;
-    run.starts = out.starts();
-    run.end = directory;
-    runs_.push_back(std::move(run));
+    int raw = fd.get();
+    runs_.push_back(std::make_unique<Run>(std::move(fd), raw, out.starts(), out.end(), out.last(), out.last_begin()));
     chunk_.clear();
-    order_.clear();
+    run_from_ = 0;
     return true;
 }
 
-// The records written in order, the runs spilled and the chunk in hand,
-// merged into a new file `out`.
+// Merges sorted runs into `out`. A block of a run whose records all sort
+// before every other run's next record is copied whole; the rest go record
+// by record.
+bool IndexBuilder::MergeInto(KeyOrder order, const std::vector<Run *> &inputs, Blocks &out) {
+    for (Run *input : inputs)
+        input->Next();
+    auto before = [&inputs, order](size_t a, size_t b) {
+        const Run &x = *inputs[a], &y = *inputs[b];
+        return !x.done() && (y.done() || RecordLess(order, x.path(), x.begin(), y.path(), y.begin()));
+    };
+    Tournament<decltype(before)> heads(inputs.size(), before);
+    for (bool ok = true; !inputs.empty() && ok; heads.Replay()) {
+        Run &run = *inputs[heads.Winner()];
+        if (run.done())
+            break;
+        const char *records;
+        size_t size, other;
+        std::string_view bound;
+        uint64_t bound_begin;
+        if (run.WholeBlock(&records, &size, &bound, &bound_begin) &&
+            ((other = heads.RunnerUp()) == inputs.size() || inputs[other]->done() ||
+             RecordLess(order, bound, bound_begin, inputs[other]->path(), inputs[other]->begin()))) {
+            ok = out.CopyBlock(records, size);
+            run.SkipBlock();
+        } else {
+            ok = out.Add(run.path(), run.begin(), run.end(), run.kind());
+            run.Next();
+        }
+        if (!ok)
+            return false;
+    }
+    return std::none_of(inputs.begin(), inputs.end(), [](const Run *input) { return input->failed(); });
+}
+
+// The runs written and spilled and the chunk in hand, merged into a new
+// file `out`.
 bool IndexBuilder::Merge(Fd &out, std::unique_ptr<Blocks> &blocks) {
-    uint64_t directory, check;
-    if (!blocks_->Finish(&directory, &check))
+    if (blocks_ && !EndRun())
         return false;
-    Run written;
-    written.fd = std::move(file_);
-    written.starts = blocks_->starts();
-    written.end = directory;
-    runs_.push_back(std::move(written));
-    SortChunk();
-    Run memory;
-    memory.memory = this;
-    runs_.push_back(std::move(memory));
+    Runs pieces = SortPieces();
+    std::vector<Run *> inputs;
+    for (const auto &run : runs_)
+        inputs.push_back(run.get());
+    for (const auto &piece : pieces)
+        inputs.push_back(piece.get());
     out.Reset(UnnamedFile(dir_));
     if (out.get() < 0)
         return false;
-    blocks = std::make_unique<Blocks>(out.get(), IdentitySeed(hive_), *room_, key_order_);
-    auto later = [this](size_t a, size_t b) {
-        return RecordLess(key_order_, runs_[b].path, runs_[b].begin, runs_[a].path, runs_[a].begin);
-    };
-    std::priority_queue<size_t, std::vector<size_t>, decltype(later)> heads(later);
-    for (size_t r = 0; r < runs_.size(); r++)
-        if (runs_[r].Next())
-            heads.push(r);
-    uint64_t merged = 0;
-    while (!heads.empty()) {
-        size_t r = heads.top();
-        heads.pop();
-        if (blocks->Add(runs_[r].path, runs_[r].begin, runs_[r].stop_at, runs_[r].kind, false) != Blocks::Added)
+    blocks = std::make_unique<Blocks>(out.get(), seed_, *room_);
+    return MergeInto(key_order_, inputs, *blocks);
+}
+
+namespace {
+
+// A record of an index block, decoded.
+struct Decoded {
+    std::string path;
+    uint64_t begin = 0, end = 0;
+    uint32_t kind = 0;
+};
+
+// Block `b` of a run that file `fd` holds from `starts` on, its last block
+// ending at `end`: its records, or only its first.
+bool DecodeBlock(int fd, const std::vector<uint64_t> &starts, uint64_t end, size_t b, bool all,
+                 std::vector<Decoded> *out) {
+    uint64_t from = starts[b], to = b + 1 < starts.size() ? starts[b + 1] : end;
+    std::vector<char> bytes(static_cast<size_t>(to - from));
+    if (bytes.size() <= 8 || sys::Read(fd, bytes.data(), bytes.size(), static_cast<off_t>(from)) !=
+                                 static_cast<ssize_t>(bytes.size()))
+        return false;
+    out->clear();
+    uint64_t last_end = 0;
+    std::string path;
+    for (const char *p = bytes.data(), *stop = p + bytes.size() - 8; p < stop && (all || out->empty());) {
+        Decoded record;
+        if (!DecodeRecord(p, stop, out->empty(), path, last_end, &record.begin, &record.end, &record.kind))
             return false;
-        merged++;
-        if (runs_[r].Next())
-            heads.push(r);
+        record.path = path;
+        out->push_back(std::move(record));
     }
-    return merged == records_;
+    return !out->empty();
+}
+
+}  // namespace
+
+// The block of run `run` where a record (path, begin) falls: the last whose
+// first record sorts before it, the first when none does. Found by reading
+// a few blocks' first records.
+bool IndexBuilder::BlockOf(KeyOrder order, const Run &run, std::string_view path, uint64_t begin, size_t *block) {
+    size_t low = 0, high = run.starts().size();
+    std::vector<Decoded> first;
+    while (high - low > 1) {
+        size_t middle = low + (high - low) / 2;
+        if (!DecodeBlock(run.fd(), run.starts(), run.end_of_blocks(), middle, false, &first))
+            return false;
+        if (RecordLess(order, first[0].path, first[0].begin, path, begin))
+            low = middle;
+        else
+            high = middle;
+    }
+    *block = low;
+    return true;
+}
+
+// One long run in the file and a few records beside it, as a hive in order
+// but for a few keys leaves them: each of those goes into the run's block
+// where it falls, written anew under its own number, one block however
+// large, and the blocks between are copied as they are, in the kernel where
+// it can, rather than decoded, checked and written again.
+bool IndexBuilder::Splice(Fd &out, std::unique_ptr<Blocks> &blocks) {
+    const Run &run = *runs_[0];
+    std::vector<Decoded> aside, records;
+    for (uint32_t at : order_) {
+        const char *record = chunk_.data() + at;
+        aside.push_back({std::string(ChunkPath(record)), ChunkBegin(record), ChunkEnd(record), ChunkKind(record)});
+    }
+    auto less = [this](const Decoded &a, const Decoded &b) {
+        return RecordLess(key_order_, a.path, a.begin, b.path, b.begin);
+    };
+    std::sort(aside.begin(), aside.end(), less);
+    out.Reset(UnnamedFile(dir_));
+    if (out.get() < 0)
+        return false;
+    blocks = std::make_unique<Blocks>(out.get(), seed_, *room_);
+    size_t copied = 0, block, next;  // blocks of the run written
+    for (auto it = aside.begin(); it != aside.end();) {
+        if (!BlockOf(key_order_, run, it->path, it->begin, &block) ||
+            !blocks->CopyBlocks(run.fd(), run.starts(), run.end_of_blocks(), copied, block) ||
+            !DecodeBlock(run.fd(), run.starts(), run.end_of_blocks(), block, true, &records))
+            return false;
+        auto from = it;
+        while (it != aside.end() && BlockOf(key_order_, run, it->path, it->begin, &next) && next == block)
+            ++it;
+        std::vector<Decoded> merged(records.size() + static_cast<size_t>(it - from));
+        std::merge(records.begin(), records.end(), from, it, merged.begin(), less);
+        blocks->BlockSize(SIZE_MAX);
+        for (const Decoded &record : merged)
+            if (!blocks->Add(record.path, record.begin, record.end, record.kind))
+                return false;
+        blocks->BlockSize(builder_sizes.block);
+        if (!blocks->EndBlock())
+            return false;
+        copied = block + 1;
+    }
+    return blocks->CopyBlocks(run.fd(), run.starts(), run.end_of_blocks(), copied, run.starts().size());
 }
 
 void IndexBuilder::Write(const ReadingFacts &facts) {
     Close(static_cast<uint64_t>(hive_.st_size));
     if (failed_ || facts.error || !Settled(hive_))
         return;
+    // One run, that began at the header's place, or none at all: it is the
+    // index.
+    bool in_order = runs_.empty() && order_.empty();
+    if (in_order && !blocks_)
+        blocks_ = std::make_unique<Blocks>(file_.get(), seed_, *room_);  // no records at all
+    else if (in_order && !blocks_->Add(*held_.path, held_.shared, held_.begin, held_.end, held_.kind))
+        return;
     Fd merged;
     std::unique_ptr<Blocks> merged_blocks;
-    if (!sorted_ && !Merge(merged, merged_blocks))
-        return;
-    Fd &file = sorted_ ? file_ : merged;
-    Blocks &blocks = sorted_ ? *blocks_ : *merged_blocks;
+    if (!in_order) {
+        if (blocks_ && !EndRun())
+            return;
+        bool few = runs_.size() == 1 && runs_[0]->fd() == file_.get() && order_.size() <= kSplice &&
+                   chunk_.size() <= kSpliceBytes;
+        if (!(few ? Splice(merged, merged_blocks) : Merge(merged, merged_blocks)))
+            return;
+    }
+    Fd &file = in_order ? file_ : merged;
+    Blocks &blocks = in_order ? *blocks_ : *merged_blocks;
     uint64_t directory, directory_check;
     if (!blocks.Finish(&directory, &directory_check))
         return;
@@ -986,7 +1481,7 @@ void IndexBuilder::Write(const ReadingFacts &facts) {
     PutLe32(header + kVerdict, static_cast<uint32_t>(facts.has_header ? ERROR_SUCCESS : ERROR_REGISTRY_CORRUPT));
     PutLe32(header + kFlags, (facts.utf16 ? kUtf16 : 0) | (facts.wide_strings ? kWideStrings : 0) |
                                (removals_ ? kRemovals : 0) | (wine_ ? kWineOrder : 0));
-    uint64_t end = directory + blocks.starts().size() * 8;
+    uint64_t end = blocks.end() + blocks.starts().size() * 8;
     if (wine_) {
         std::string bytes = FactsBytes(facts_);
         if (bytes.size() > kMaxFacts ||
@@ -1036,6 +1531,10 @@ void IndexBuilder::Link(int file, uint64_t size) {
 }
 
 namespace testing {
+
+void SetIndexBuilderSizes(size_t chunk, size_t long_run, size_t piece, size_t block) {
+    builder_sizes = chunk ? BuilderSizes{chunk, long_run, piece, block} : BuilderSizes();
+}
 
 bool SealIndex(std::string &bytes) {
     if (bytes.size() < kHeader)

@@ -142,8 +142,13 @@ void RemoveIndex(const Place &hive);
 
 // Collects the sections and removals of a whole parse and writes the index
 // of the hive from them, in memory that does not grow with the hive. Records
-// that come in order (as an export lists its keys) go straight into the
-// index; others are sorted in chunks and merged with them at the end.
+// come in runs that are in order: a long run (as an export lists its keys)
+// goes straight into blocks of the file, a record out of place beside it
+// and short runs are sorted in chunks. At the end a few records beside one
+// run go into its blocks where they fall; more runs are merged, a block of
+// a run whose records fall between two records of the others copied whole.
+// So a hive in order but for a few keys costs about as much as one in
+// order.
 class IndexBuilder : public Visitor {
 public:
     // Of the hive file at `place` (which must outlive it), open as
@@ -166,14 +171,24 @@ public:
 
 private:
     class Blocks;
-    struct Run;
+    class Run;
     struct Room;
+    using Runs = std::vector<std::unique_ptr<Run>>;
     void Link(int file, uint64_t size);
-    void Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind);
+    void Add(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, std::string *own = nullptr);
+    bool GoesOn(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, std::string *own);
+    void Hold(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind, size_t shared, std::string *own);
+    void AddToChunkRun(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind);
+    void AddToChunk(std::string_view path, uint64_t begin, uint64_t end, uint32_t kind);
     void Close(uint64_t at);
-    void SortChunk();
+    bool Promote();
+    bool EndRun();
+    Runs SortPieces();
     bool Spill();
     bool Merge(Fd &out, std::unique_ptr<Blocks> &blocks);
+    static bool BlockOf(KeyOrder order, const Run &run, std::string_view path, uint64_t begin, size_t *block);
+    bool Splice(Fd &out, std::unique_ptr<Blocks> &blocks);
+    static bool MergeInto(KeyOrder order, const std::vector<Run *> &inputs, Blocks &out);
 
     const Place &place_;  // the hive
     int hive_fd_;
@@ -182,17 +197,28 @@ private:
     PathFacts facts_;
     FactsCollector collect_facts_{facts_};
     struct stat hive_ {};
+    uint64_t seed_;               // of the block checks: the hive's identity
     std::unique_ptr<Room> room_;  // what the index leaves free for the next write
     Fd cache_, spill_dir_;
     int dir_ = -1;      // where the index goes: the hive's directory or the cache
     std::string name_;  // its name there
-    Fd file_;                         // the index being written
-    std::unique_ptr<Blocks> blocks_;  // its records, while they come in order
-    bool sorted_ = true;
-    std::string chunk_;            // records out of order, serialized
-    std::vector<uint32_t> order_;  // where each begins in the chunk
-    std::vector<Run> runs_;        // sorted chunks spilled to unnamed files
-    std::string pending_;          // the section whose range is still open
+    Fd file_;                         // the long runs, the first just after the header's place
+    uint64_t file_end_ = 0;           // where the next one begins
+    std::unique_ptr<Blocks> blocks_;  // the long run in hand, but for its last record:
+    struct {
+        std::string *path = nullptr;
+        uint64_t begin = 0, end = 0;
+        uint32_t kind = 0;
+        size_t shared = 0;  // with the record before it
+    } held_;
+    Runs runs_;                       // runs ended: in file_, and sorted chunks spilled to unnamed files
+    std::string chunk_;               // the records of short runs, serialized
+    std::vector<uint32_t> order_;     // where each begins in the chunk
+    size_t run_from_ = 0;             // the first of the short run in hand, in order_
+    // The section whose range is still open, and the held record's path:
+    // a section goes on to be held by trading places with it.
+    std::string paths_[2];
+    std::string *pending_ = &paths_[0];
     uint64_t pending_begin_ = 0;
     bool open_ = false, failed_ = false, removals_ = false;
     uint64_t records_ = 0;

@@ -10,7 +10,7 @@
 namespace winshim {
 
 namespace {
-constexpr size_t kBlock = 1u << 20;
+constexpr size_t kBlock = 1u << 17;  // read at a time: small enough to stay in the cache while it is parsed
 }  // namespace
 
 LineReader::LineReader(int fd, uint64_t size) : fd_(fd), buf_(size < kBlock ? size + 2 : kBlock) {}
@@ -125,8 +125,25 @@ bool LineReader::SkipOverlong(size_t nl, std::string_view &line) {
     }
 }
 
-bool LineReader::Next(std::string_view &line) {
+// The usual line of an 8-bit file has its break among the bytes read: the
+// breaks are found 64 bytes at a time (Next takes them), where a call of
+// memchr for each short line of a hive cost more than the line's own
+// reading. A line whose break is not so near (near the end of the bytes
+// read, or a long one) is found the general way.
+bool LineReader::NextUnmasked(std::string_view &line) {
     overlong_ = false;
+#ifdef __SSE2__
+    if (!utf16_ && started_ && seen_newline_ && !masked_ && fill_ - begin_ >= 64) {
+        mask_at_ = begin_;
+        newlines_ = NewlinesAt(buf_.data() + begin_);
+        masked_ = true;
+        MaskOn();
+        if (newlines_)
+            return Next(line);
+    }
+#endif
+    masked_ = false;  // begin_ moves on, and the bytes may move in the buffer
+    newlines_ = 0;
     // The usual line of an 8-bit file: its break already in the buffer.
     if (!utf16_ && started_ && begin_ < fill_) {
         const char *p = buf_.data() + begin_;

@@ -4,6 +4,10 @@
 
 #include "store.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace winshim {
 
 // The longest line a hive may hold, in the file's bytes (twice as many for
@@ -24,7 +28,26 @@ public:
 
     // The next line without its "\n" or "\r\n". False at the end of the file
     // or on a read error (then error() is the errno).
-    bool Next(std::string_view &line);
+    bool Next(std::string_view &line) {
+        if (!newlines_ && masked_)
+            MaskOn();
+        if (!newlines_)
+            return NextUnmasked(line);
+        // The usual line of an 8-bit file: its break found already, among
+        // the 64 bytes looked at with the lines before.
+        size_t nl = mask_at_ + static_cast<size_t>(__builtin_ctzll(newlines_));
+        newlines_ &= newlines_ - 1;
+        const char *p = buf_.data() + begin_;
+        size_t length = nl - begin_;
+        offset_ = base_ + begin_;
+        end_offset_ = offset_ + length + 1;
+        number_++;
+        begin_ = nl + 1;
+        end_ = End::Newline;
+        overlong_ = false;
+        line = std::string_view(p, length && p[length - 1] == '\r' ? length - 1 : length);
+        return true;
+    }
 
     bool utf16() const { return utf16_; }
     uint64_t offset() const { return offset_; }      // where the last line starts
@@ -41,7 +64,33 @@ public:
     bool crlf() const { return crlf_; }
 
 private:
+    bool NextUnmasked(std::string_view &line);
     bool Fill();
+    // The line breaks of the next 64 bytes, and of those after them while
+    // none is found, as long as they lie among the bytes read and the line
+    // is not a long one (then memchr finds its end).
+    void MaskOn() {
+#ifdef __SSE2__
+        while (!newlines_ && mask_at_ + 128 <= fill_ && mask_at_ <= begin_ + kMaskedLine) {
+            mask_at_ += 64;
+            newlines_ = NewlinesAt(buf_.data() + mask_at_);
+        }
+#endif
+    }
+#ifdef __SSE2__
+    // A bit for each '\n' among the 64 bytes at p.
+    static uint64_t NewlinesAt(const char *p) {
+        const __m128i newline = _mm_set1_epi8('\n');
+        uint64_t mask = 0;
+        for (size_t i = 0; i < 4; i++) {
+            __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
+            mask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline))))
+                    << (16 * i);
+        }
+        return mask;
+    }
+#endif
+    static constexpr size_t kMaskedLine = 4096;  // lines longer than this are found by memchr
     size_t FindNewline(size_t from) const;
     void Produce(size_t begin, size_t length, size_t used, bool newline, std::string_view &line);
     bool SkipOverlong(size_t nl, std::string_view &line);
@@ -58,6 +107,12 @@ private:
     End end_ = End::Empty;
     int error_ = 0;
     std::string wide_line_;  // a UTF-16 line as UTF-8
+    // The line breaks of an 8-bit file among the 64 bytes from mask_at_ on,
+    // a bit each, those before begin_ cleared (and none between begin_ and
+    // mask_at_), while masked_; none while not.
+    uint64_t newlines_ = 0;
+    size_t mask_at_ = 0;
+    bool masked_ = false;
 };
 
 }  // namespace winshim

@@ -60,68 +60,78 @@ void NameList::Sort(KeyOrder order) {
     starts_.resize(kept);
 }
 
+namespace {
+// A hash of a name that names equal without regard to case share.
+size_t HashNoCase(std::string_view name) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (char c : name)
+        h = (h ^ static_cast<unsigned char>(Upper(c))) * 0x100000001b3ull;
+    return static_cast<size_t>(h ^ h >> 32);
+}
+}  // namespace
+
 void ValueList::Add(Value &&value, uint64_t begin, uint64_t end) {
-    std::string key = UpperCopy(value.name);
-    places_[key].emplace_back(begin, end);
-    auto it = index_.find(key);
-    if (it != index_.end()) {
-        values_[it->second].type = value.type;
-        values_[it->second].data = std::move(value.data);
+    if (keep_places_)
+        places_.push_back({UpperCopy(value.name), begin, end});
+    if (2 * (values_.size() + 1) > table_.size())
+        Rehash(table_.empty() ? 16 : 2 * table_.size());
+    size_t slot = Slot(value.name);
+    if (table_[slot]) {
+        Value &old = values_[table_[slot] - 1];
+        old.type = value.type;
+        old.data = std::move(value.data);
         return;
     }
-    index_.emplace(std::move(key), values_.size());
+    table_[slot] = static_cast<uint32_t>(values_.size() + 1);
     values_.push_back(std::move(value));
 }
 
 void ValueList::Remove(std::string_view name, uint64_t begin, uint64_t end) {
-    std::string key = UpperCopy(name);
-    places_[key].emplace_back(begin, end);
-    auto it = index_.find(key);
-    if (it == index_.end())
+    if (keep_places_)
+        places_.push_back({UpperCopy(name), begin, end});
+    if (values_.empty())
         return;
-    size_t gone = it->second;
-    values_.erase(values_.begin() + static_cast<ptrdiff_t>(gone));
-    index_.erase(it);
-    for (auto &entry : index_)
-        if (entry.second > gone)
-            entry.second--;
+    size_t slot = Slot(name);
+    if (!table_[slot])
+        return;
+    values_.erase(values_.begin() + static_cast<ptrdiff_t>(table_[slot] - 1));
+    Rehash(table_.size());
 }
 
 void ValueList::Clear() {
     values_.clear();
-    index_.clear();
+    table_.clear();
     places_.clear();
 }
 
 const ValueList::Places *ValueList::PlacesOf(std::string_view name) const {
-    auto it = places_.find(UpperCopy(name));
-    return it == places_.end() ? nullptr : &it->second;
+    std::string upper = UpperCopy(name);
+    found_.clear();
+    for (const Place &place : places_)
+        if (place.name == upper)
+            found_.emplace_back(place.begin, place.end);
+    return found_.empty() ? nullptr : &found_;
+}
+
+// The slot of the table where the value named `name` stands, or the empty
+// one where it would.
+size_t ValueList::Slot(std::string_view name) const {
+    size_t mask = table_.size() - 1;
+    for (size_t slot = HashNoCase(name) & mask;; slot = (slot + 1) & mask)
+        if (!table_[slot] || EqualNoCase(values_[table_[slot] - 1].name, name))
+            return slot;
+}
+
+void ValueList::Rehash(size_t slots) {
+    table_.assign(slots, 0);
+    for (size_t i = 0; i < values_.size(); i++)
+        table_[Slot(values_[i].name)] = static_cast<uint32_t>(i + 1);
 }
 
 int CompareNames(std::string_view a, std::string_view b, KeyOrder order) {
     if (order == KeyOrder::Wine)
         return CompareWine(a, b, false);
     return LessUpper(a, b) ? -1 : LessUpper(b, a) ? 1 : 0;
-}
-
-int CompareKeyPaths(std::string_view a, std::string_view b, KeyOrder order) {
-    if (order == KeyOrder::Wine)
-        return CompareWine(a, b, true);
-    size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = CommonPrefix(a, b); i < n; i++) {
-        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (x == y)
-            continue;
-        if (x == '\\')
-            return -1;
-        if (y == '\\')
-            return 1;
-        x = static_cast<unsigned char>(Upper(static_cast<char>(x)));
-        y = static_cast<unsigned char>(Upper(static_cast<char>(y)));
-        if (x != y)
-            return x < y ? -1 : 1;
-    }
-    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
 }  // namespace winshim

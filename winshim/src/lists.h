@@ -3,8 +3,7 @@
 #pragma once
 
 #include "internal.h"
-
-#include <unordered_map>
+#include "wine.h"
 
 namespace winshim {
 
@@ -16,7 +15,26 @@ enum class KeyOrder { Windows, Wine };
 // Negative, zero or positive as `a` sorts before, with or after `b`. Paths
 // compare a name at a time, so that a key's subtree follows it.
 int CompareNames(std::string_view a, std::string_view b, KeyOrder order);
-int CompareKeyPaths(std::string_view a, std::string_view b, KeyOrder order);
+// Inline: the index's sorts and merges compare millions of paths.
+inline int CompareKeyPaths(std::string_view a, std::string_view b, KeyOrder order) {
+    if (order == KeyOrder::Wine)
+        return CompareWine(a, b, true);
+    size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = CommonPrefix(a, b); i < n; i++) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x == y)
+            continue;
+        if (x == '\\')
+            return -1;
+        if (y == '\\')
+            return 1;
+        x = static_cast<unsigned char>(Upper(static_cast<char>(x)));
+        y = static_cast<unsigned char>(Upper(static_cast<char>(y)));
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
 
 struct Value {
     std::string name;
@@ -72,7 +90,14 @@ private:
 class ValueList {
 public:
     using Places = std::vector<std::pair<uint64_t, uint64_t>>;
+    // `places`: keep where each value is defined, for PlacesOf (a writer's
+    // need).
+    explicit ValueList(bool places = true) : keep_places_(places) {}
     void Add(Value &&value, uint64_t begin, uint64_t end);
+    // Room for about `count` values, so that a long list is not moved as it
+    // grows (a move of a list of thousands of values cost more than their
+    // reading).
+    void Reserve(size_t count) { values_.reserve(count); }
     // A removal ("name"=-): the value is gone, and a later one of that name
     // is a new value, at the end. Its place stays with the name's others, so
     // that a writer can take the removal away with them.
@@ -82,13 +107,26 @@ public:
     const std::vector<Value> &values() const { return values_; }
     std::vector<Value> &&Take() { return std::move(values_); }
     // Where the value named is defined or removed since the key last came
-    // into being; null when no such line stands in the key's sections.
+    // into being; null when no such line stands in the key's sections (or
+    // places are not kept).
     const Places *PlacesOf(std::string_view name) const;
 
 private:
+    // A list of many values (the print server's forms) is read often, so a
+    // value is found by its name through a table of the names hashed in
+    // upper case, and the places of all the values are kept in one list.
+    size_t Slot(std::string_view name) const;
+    void Rehash(size_t slots);
+    struct Place {
+        std::string name;  // in upper case
+        uint64_t begin, end;
+    };
+
     std::vector<Value> values_;
-    std::unordered_map<std::string, size_t> index_;  // by upper-case name
-    std::unordered_map<std::string, Places> places_;  // by upper-case name
+    std::vector<uint32_t> table_;  // linear probing: a value's place in values_ and 1, or 0 for none
+    bool keep_places_;
+    std::vector<Place> places_;  // in file order
+    mutable Places found_;       // what PlacesOf gave last
 };
 
 // What reading one key gives: its direct subkeys in enumeration order and its

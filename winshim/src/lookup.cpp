@@ -73,6 +73,9 @@ public:
     }
 
     void Found(Value &&value, uint64_t begin, uint64_t end) override { values_.Add(std::move(value), begin, end); }
+    // The key's lines are `bytes` long: room for as many values as they may
+    // hold, short ones as most are.
+    void ExpectLines(uint64_t bytes) { values_.Reserve(static_cast<size_t>(bytes / 48)); }
 
     void ValueRemoved(std::string &&name, uint64_t begin, uint64_t end) override { values_.Remove(name, begin, end); }
 
@@ -97,7 +100,7 @@ private:
     bool found_ = false, in_target_ = false, link_ = false;
     NameList children_;
     std::string last_child_;
-    ValueList values_;
+    ValueList values_{false};  // a reader, who needs no places
 };
 
 // Passes every event to a first visitor, whose wishes count, and to a second.
@@ -230,6 +233,10 @@ bool ReadIndexed(Index &index, int fd, const Hive &hive, const std::string &path
     if (!out)
         return true;
     KeyCollector collector(path, OrderOf(hive));
+    uint64_t bytes = 0;
+    for (const auto &[begin, end] : key.ranges)
+        bytes += end - begin;
+    collector.ExpectLines(bytes);
     for (const auto &[begin, end] : key.ranges) {
         LineReader in(fd, begin, end, index.utf16());
         Parser parser(in, hive, false);

@@ -8,6 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace winshim {
 
 void ReportOnce(const std::string &file, long line, const char *reason) {
@@ -40,6 +44,57 @@ struct HexTable {
 };
 constexpr HexTable kHex;
 int HexDigit(char c) { return kHex.value[static_cast<unsigned char>(c)]; }
+
+#ifdef __SSE2__
+// A bit for each of the 16 bytes at p that is c.
+unsigned Matches16(const char *p, char c) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
+}
+#endif
+
+// Where `c` first stands in `s`, or s.size(); sixteen bytes at a time where
+// it can, the last sixteen overlapping those before. Every section line is
+// looked through so, and memchr's call cost more than the look.
+size_t FindInLine(std::string_view s, char c) {
+    size_t i = 0;
+#ifdef __SSE2__
+    for (; i + 16 <= s.size(); i += 16)
+        if (unsigned m = Matches16(s.data() + i, c))
+            return i + static_cast<size_t>(__builtin_ctz(m));
+    if (i < s.size() && s.size() >= 16) {
+        unsigned m = Matches16(s.data() + s.size() - 16, c) >> (i + 16 - s.size());
+        return m ? i + static_cast<size_t>(__builtin_ctz(m)) : s.size();
+    }
+#endif
+    while (i < s.size() && s[i] != c)
+        i++;
+    return i;
+}
+
+// True when two backslashes stand side by side in `path`: an empty name
+// between them. Sixteen bytes at a time where it can, each sixteen
+// overlapping the last by one, so that every two neighbours are seen
+// together.
+bool DoubleBackslash(std::string_view path) {
+    size_t n = path.size();
+#ifdef __SSE2__
+    if (n >= 16) {
+        for (size_t i = 0;; i += 15) {
+            size_t at = i + 16 <= n ? i : n - 16;
+            unsigned m = Matches16(path.data() + at, '\\');
+            if (m & (m >> 1))
+                return true;
+            if (at + 16 == n)
+                return false;
+        }
+    }
+#endif
+    for (size_t i = 1; i < n; i++)
+        if (path[i] == '\\' && path[i - 1] == '\\')
+            return true;
+    return false;
+}
 
 bool StartsNoCase(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && EqualNoCase(s.substr(0, prefix.size()), prefix);
@@ -154,6 +209,8 @@ LONG Parser::Body(Visitor &visitor, bool in_section, bool wanted) {
         bool keep = in_section && wanted;
         if (!keep && skim_ && !memchr(s.data(), '\\', s.size()))
             continue;
+        if (!keep && in_section && !wine_ && TakesUnwanted(s))
+            continue;
         Value &value = keep ? fresh_ : scratch_;
         value.name.clear();
         value.data.clear();
@@ -178,7 +235,7 @@ LONG Parser::Body(Visitor &visitor, bool in_section, bool wanted) {
 // no key of this hive ends that section, as one that names a key does.
 void Parser::SectionLine(Visitor &visitor, std::string_view s, bool &in_section, bool &wanted) {
     uint64_t begin = in_.offset(), end = in_.end_offset();
-    s = s.substr(0, s.find('\0'));  // regedit reads a line up to a NUL
+    s = s.substr(0, FindInLine(s, '\0'));  // regedit reads a line up to a NUL
     size_t close = s.rfind(']');
     if (close == std::string_view::npos)
         return Skip(visitor, begin, "section without ']'");
@@ -190,20 +247,12 @@ void Parser::SectionLine(Visitor &visitor, std::string_view s, bool &in_section,
         name.remove_prefix(1);
     visitor.SectionLineAt(begin);
     in_section = wanted = false;
-    bool root = name.size() >= root_.size() &&
-                (name.compare(0, root_.size(), root_) == 0 || StartsNoCase(name, root_));
+    bool root = name.size() >= root_.size() && (CommonPrefix(name, root_) == root_.size() || StartsNoCase(name, root_));
     if (!root || (name.size() > root_.size() && name[root_.size()] != '\\'))
         return Skip(visitor, begin, "section outside this hive's root");
     std::string_view path = name.size() > root_.size() ? name.substr(root_.size() + 1) : std::string_view();
     // Empty names in the path ("A\\B", a trailing '\') are passed over.
-    bool clean = path.empty() || (path.front() != '\\' && path.back() != '\\');
-    for (const char *p = path.data(), *stop = p + path.size(); clean && p < stop;) {
-        const char *cut = static_cast<const char *>(memchr(p, '\\', static_cast<size_t>(stop - p)));
-        if (!cut)
-            break;
-        clean = cut + 1 == stop || cut[1] != '\\';
-        p = cut + 1;
-    }
+    bool clean = path.empty() || (path.front() != '\\' && path.back() != '\\' && !DoubleBackslash(path));
     if (!clean) {
         path_.clear();
         for (size_t i = 0; i < path.size(); i++)
@@ -270,7 +319,107 @@ bool Ends(std::string_view s, size_t pos) {
         pos++;
     return pos == s.size() || s[pos] == ';';
 }
+
+// Past the quoted string that `p` stands at, its escapes and all, as
+// QuotedString reads one: false where that fails (a NUL byte, no closing
+// quote).
+bool SkipQuoted(const char *&p, const char *end) {
+    // The characters that end a string's plain run: a table, one look each.
+    static constexpr struct Stops {
+        bool stop[256];
+        constexpr Stops() : stop() {
+            for (unsigned char c : {'"', '\\', '\0'})
+                stop[c] = true;
+        }
+    } kStops;
+    for (p++; p < end; p++) {
+        while (p < end && !kStops.stop[static_cast<unsigned char>(*p)])
+            p++;
+        if (p == end)
+            break;
+        if (*p == '"') {
+            p++;
+            return true;
+        }
+        if (*p == '\0' || ++p == end)  // a NUL, or an escape that ends the line
+            return false;
+    }
+    return false;
+}
+
+// True when the 16 bytes at p begin with five hex bytes "xx," as a list
+// writes them (the sixteenth is the next one's).
+bool FiveHexBytes(const char *p) {
+#ifdef __SSE2__
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    // Between two ASCII characters: compared signed, a byte of 0x80 or more
+    // is below both.
+    auto within = [](__m128i x, char low, char high) {
+        return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(low - 1))),
+                             _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(high + 1)), x));
+    };
+    __m128i hex = _mm_or_si128(within(bytes, '0', '9'), within(_mm_or_si128(bytes, _mm_set1_epi8(0x20)), 'a', 'f'));
+    unsigned digits = static_cast<unsigned>(_mm_movemask_epi8(hex)) & 0x36DB;  // bytes 0, 1, 3, 4, ... 13
+    unsigned commas = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(','))));
+    return digits == 0x36DB && (commas & 0x4924) == 0x4924;  // commas at 2, 5, ... 14
+#else
+    (void)p;
+    return false;
+#endif
+}
+
+// True when `s` begins with `word`: a comparison the compiler makes at once,
+// where string_view's compare called memcmp for each value of a hive.
+template <size_t N>
+bool StartsWith(std::string_view s, const char (&word)[N]) {
+    return s.size() >= N - 1 && memcmp(s.data(), word, N - 1) == 0;
+}
+
+const char *SkipBlanks(const char *p, const char *end) {
+    while (p < end && IsBlank(*p))
+        p++;
+    return p;
+}
 }  // namespace
+
+// A value of a section whose values are not wanted, in the shapes that make
+// most of a hive, checked in one pass: true when Statement would take it
+// and read no further line, so that it need not read it. False when
+// Statement would pass it over, when its hex list goes on, or for any other
+// shape: Statement reads it then, and says why.
+bool Parser::TakesUnwanted(std::string_view s) {
+    const char *p = s.data(), *end = p + s.size();
+    if (*p == '@')
+        p++;
+    else if (!SkipQuoted(p, end))
+        return false;
+    p = SkipBlanks(p, end);
+    if (p == end || *p != '=')
+        return false;
+    p = SkipBlanks(p + 1, end);
+    std::string_view rest(p, static_cast<size_t>(end - p));
+    if (rest.empty())
+        return false;
+    if (*p == '"')
+        return SkipQuoted(p, end) && Ends(std::string_view(p, static_cast<size_t>(end - p)), 0);
+    if (*p == '-')
+        return Ends(rest, 1);
+    if (StartsWith(rest, "dword:")) {
+        const char *digits = SkipBlanks(p + 6, end), *q = digits;
+        while (q < end && HexDigit(*q) >= 0)
+            q++;
+        return q > digits && q - digits <= 8 && Ends(std::string_view(q, static_cast<size_t>(end - q)), 0);
+    }
+    size_t list = StartsWith(rest, "hex:") ? 4 : 0;
+    if (!list && StartsWith(rest, "hex(")) {
+        size_t q = 4;
+        while (q < rest.size() && q < 12 && HexDigit(rest[q]) >= 0)
+            q++;
+        list = StartsWith(rest.substr(q), "):") ? q + 2 : 0;
+    }
+    bool more;
+    return list && HexLine(rest.substr(list), nullptr, &more) && !more;
+}
 
 // One value statement, `"name"=data` or `@=data`, with the continuations of
 // its hex list. `keep`: the value is wanted, else it is only checked.
@@ -375,6 +524,15 @@ bool Parser::HexLine(std::string_view s, std::string *out, bool *more) {
     size_t pos = 0;
     *more = false;
     for (;;) {
+        if (!out)  // only checked: five "xx," at a time
+            while (pos + 16 <= s.size() && FiveHexBytes(s.data() + pos))
+                pos += 15;
+        // The usual "xx," at once, as many as come.
+        for (int hi, lo; pos + 2 < s.size() && (hi = HexDigit(s[pos])) >= 0 && (lo = HexDigit(s[pos + 1])) >= 0 &&
+                         s[pos + 2] == ',';
+             pos += 3)
+            if (out)
+                out->push_back(static_cast<char>(hi << 4 | lo));
         while (pos < s.size() && IsBlank(s[pos]))
             pos++;
         if (pos == s.size() || s[pos] == ';')
@@ -384,14 +542,7 @@ bool Parser::HexLine(std::string_view s, std::string *out, bool *more) {
             reason_ = "bad hex byte";
             return *more;
         }
-        // The usual "xx," at once.
-        int hi = HexDigit(s[pos]), lo = pos + 1 < s.size() ? HexDigit(s[pos + 1]) : -1;
-        if (hi >= 0 && lo >= 0 && pos + 2 < s.size() && s[pos + 2] == ',') {
-            if (out)
-                *out += static_cast<char>(hi << 4 | lo);
-            pos += 3;
-            continue;
-        }
+        int hi = HexDigit(s[pos]);
         reason_ = "bad hex byte";
         if (hi < 0)
             return false;
@@ -417,6 +568,8 @@ bool Parser::HexLine(std::string_view s, std::string *out, bool *more) {
 bool Parser::HexList(std::string_view s, std::string *out) {
     uint64_t begin = in_.offset();
     for (bool more;;) {
+        if (out)
+            out->reserve(out->size() + s.size() / 3 + 1);  // "xx," a byte
         if (!HexLine(s, out, &more))
             return false;
         if (!more)

@@ -102,6 +102,7 @@ private:
     Outcome WineString(std::string_view rest, uint32_t type, Value &value, bool keep);
     void Skip(Visitor &visitor, uint64_t begin, const char *reason);
     void SectionLine(Visitor &visitor, std::string_view s, bool &in_section, bool &wanted);
+    bool TakesUnwanted(std::string_view s);
     Outcome Statement(std::string_view s, Value &value, bool keep);
     Outcome Data(std::string_view rest, Value &value, bool keep);
     Outcome Dword(std::string_view rest, Value &value, bool keep);

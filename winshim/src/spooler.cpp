@@ -36,14 +36,18 @@ const BuiltinForm kBuiltinForms[] = {
 #include "builtin_forms.inc"
 };
 
+// A form. Its name is kept as stored (a user form's value name, UTF-8),
+// made wide only where it is written out or compared: a list of thousands
+// of forms is read for every listing, and a wide copy of each name cost
+// more than the listing's own reading.
 struct Form {
     DWORD flags;
-    std::wstring name;
+    std::string name;
+    size_t wide_length;  // of the name made wide
     SIZEL size;
     RECTL area;
     DWORD index;
     bool builtin;
-    std::string value_name;  // a user form's value, as stored
 };
 
 // A handle from OpenPrinterW: the local print server, or one printer: a
@@ -81,18 +85,19 @@ LONG Field(const std::string &data, size_t i) { return static_cast<LONG>(winshim
 // REG_BINARY of 32 bytes) is passed over.
 std::vector<Form> FormsOf(const winshim::KeyData *key) {
     std::vector<Form> forms;
+    forms.reserve(std::size(kBuiltinForms) + (key ? key->values.size() : 0));
     for (const BuiltinForm &b : kBuiltinForms)
-        forms.push_back({b.flags, winshim::WideFromUtf8(b.name), {b.cx, b.cy}, {b.left, b.top, b.right, b.bottom},
-                         static_cast<DWORD>(forms.size() + 1), true, {}});
+        forms.push_back({b.flags, b.name, winshim::WideFromUtf8(b.name, nullptr), {b.cx, b.cy},
+                         {b.left, b.top, b.right, b.bottom}, static_cast<DWORD>(forms.size() + 1), true});
     if (!key)
         return forms;
     for (const winshim::Value &value : key->values) {
         if (value.type != REG_BINARY || value.data.size() != 32)
             continue;
         const std::string &d = value.data;
-        forms.push_back({static_cast<DWORD>(Field(d, 7)), winshim::WideFromUtf8(value.name), {Field(d, 0), Field(d, 1)},
-                         {Field(d, 2), Field(d, 3), Field(d, 4), Field(d, 5)}, static_cast<DWORD>(Field(d, 6)), false,
-                         value.name});
+        forms.push_back({static_cast<DWORD>(Field(d, 7)), value.name, winshim::WideFromUtf8(value.name, nullptr),
+                         {Field(d, 0), Field(d, 1)}, {Field(d, 2), Field(d, 3), Field(d, 4), Field(d, 5)},
+                         static_cast<DWORD>(Field(d, 6)), false});
     }
     return forms;
 }
@@ -127,9 +132,15 @@ LONG LoadForms(const std::vector<Form> **out) {
 }
 
 const Form *FindForm(const std::vector<Form> &forms, std::wstring_view name) {
-    for (const Form &form : forms)
-        if (winshim::EqualNoCaseWide(form.name, name))
+    std::wstring wide;
+    for (const Form &form : forms) {
+        if (form.wide_length != name.size())
+            continue;
+        wide.resize(form.wide_length);
+        winshim::WideFromUtf8(form.name, wide.data());
+        if (winshim::EqualNoCaseWide(wide, name))
             return &form;
+    }
     return nullptr;
 }
 
@@ -192,6 +203,14 @@ public:
         end_ -= (text.size() + 1) * sizeof(WCHAR);
         LPWSTR out = reinterpret_cast<LPWSTR>(block_ + end_);
         memcpy(out, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
+        return out;
+    }
+    // UTF-8 text, `length` characters once made wide.
+    LPWSTR String(std::string_view text, size_t length) {
+        end_ -= (length + 1) * sizeof(WCHAR);
+        LPWSTR out = reinterpret_cast<LPWSTR>(block_ + end_);
+        winshim::WideFromUtf8(text, out);
+        out[length] = L'\0';
         return out;
     }
     void *Bytes(size_t size) {
@@ -455,7 +474,7 @@ extern "C" BOOL WINAPI EnumFormsW(HANDLE hPrinter, DWORD Level, LPBYTE pForm, DW
     const std::vector<Form> &forms = *loaded;
     size_t needed = forms.size() * sizeof(FORM_INFO_1W);
     for (const Form &form : forms)
-        needed += StringSize(form.name);
+        needed += (form.wide_length + 1) * sizeof(WCHAR);
     *pcbNeeded = static_cast<DWORD>(needed);
     *pcReturned = 0;
     if (!pForm || cbBuf < needed)
@@ -463,7 +482,7 @@ extern "C" BOOL WINAPI EnumFormsW(HANDLE hPrinter, DWORD Level, LPBYTE pForm, DW
     FORM_INFO_1W *records = reinterpret_cast<FORM_INFO_1W *>(pForm);
     Packer packer(pForm, needed);
     for (size_t i = 0; i < forms.size(); i++)
-        records[i] = {forms[i].flags, packer.String(forms[i].name), forms[i].size, forms[i].area};
+        records[i] = {forms[i].flags, packer.String(forms[i].name, forms[i].wide_length), forms[i].size, forms[i].area};
     *pcReturned = static_cast<DWORD>(forms.size());
     return TRUE;
 }
@@ -521,7 +540,7 @@ extern "C" BOOL WINAPI SetFormW(HANDLE hPrinter, LPWSTR pFormName, DWORD Level, 
         const Form *clash = FindForm(forms, form->pName);
         if (clash && clash != old)
             return static_cast<LONG>(ERROR_FILE_EXISTS);
-        edit = winshim::HiveEdit::Set(kForms, FormValue(form, old->index), old->value_name, false);
+        edit = winshim::HiveEdit::Set(kForms, FormValue(form, old->index), old->name, false);
         return static_cast<LONG>(ERROR_SUCCESS);
     });
     return rc == ERROR_SUCCESS ? TRUE : Fail(static_cast<DWORD>(rc));
@@ -541,7 +560,7 @@ extern "C" BOOL WINAPI DeleteFormW(HANDLE hPrinter, LPWSTR pFormName) {
         const Form *old;
         if (DWORD found = FindUserForm(forms, pFormName, &old))
             return static_cast<LONG>(found);
-        edit = winshim::HiveEdit::Delete(kForms, old->value_name);
+        edit = winshim::HiveEdit::Delete(kForms, old->name);
         return static_cast<LONG>(ERROR_SUCCESS);
     });
     return rc == ERROR_SUCCESS ? TRUE : Fail(static_cast<DWORD>(rc));

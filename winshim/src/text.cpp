@@ -63,20 +63,6 @@ uint32_t DecodeUtf8(std::string_view text, size_t i, size_t *used, bool *valid) 
     return DecodeOne(text, i, used, valid);
 }
 
-// Eight bytes at a time where it can: paths in a hive share long beginnings.
-size_t CommonPrefix(std::string_view a, std::string_view b) {
-    size_t n = a.size() < b.size() ? a.size() : b.size(), i = 0;
-    for (uint64_t x, y; i + 8 <= n; i += 8) {
-        memcpy(&x, a.data() + i, 8);
-        memcpy(&y, b.data() + i, 8);
-        if (x != y)
-            break;
-    }
-    while (i < n && a[i] == b[i])
-        i++;
-    return i;
-}
-
 bool EqualNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
@@ -107,15 +93,22 @@ std::string UpperCopy(std::string_view s) {
 }
 
 std::wstring WideFromUtf8(std::string_view text) {
-    std::wstring out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
+    std::wstring out(WideFromUtf8(text, nullptr), L'\0');
+    WideFromUtf8(text, out.data());
+    return out;
+}
+
+size_t WideFromUtf8(std::string_view text, wchar_t *out) {
+    size_t count = 0;
+    for (size_t i = 0; i < text.size(); count++) {
         size_t used;
         bool valid;
-        out += static_cast<wchar_t>(DecodeOne(text, i, &used, &valid));
+        uint32_t c = DecodeOne(text, i, &used, &valid);
+        if (out)
+            out[count] = static_cast<wchar_t>(c);
         i += used;
     }
-    return out;
+    return count;
 }
 
 void AppendUtf8(std::string &out, uint32_t c) {
