@@ -193,6 +193,36 @@ TEST_F(Index, AnswersAsTheWholeHiveAnswers) {
         ASSERT_TRUE(Indexed()) << order;
         ExpectSameAnswers(paths, (std::to_string(values) + " values a key, " + order).c_str());
     }
+    // A Wine prefix's file, in Wine's order ('_' before the letters, names
+    // folded to lower case beyond ASCII too), its keys as a table lists them
+    // and shuffled: its index lies in the cache.
+    std::string cache = dir_ + "/cache";
+    setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+    Put("WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\Machine\n", "system");
+    // Each name as Wine writes it and as a program names it.
+    static const char *const names[][2] = {{"_x", "_x"}, {"a", "a"}, {"B", "B"}, {"Caf\\xe9", "Caf\xc3\xa9"},
+                                           {"CAF\\xc9", "CAF\xc3\x89"}, {"z1", "z1"}, {"Z_", "Z_"}};
+    std::vector<std::string> sections;
+    std::set<std::string> paths = {"", "None", "Soft\\None"};
+    for (const auto &first : names)
+        for (const auto &second : names) {
+            sections.push_back(std::string("\n[Soft\\\\") + first[0] + "\\\\" + second[0] +
+                               "] 1700000000\n#time=1d9ff1b2ea6c800\n\"v\"=\"" + second[0] + "\"\n");
+            paths.insert(std::string("Soft\\") + first[1]);
+            paths.insert(std::string("Soft\\") + first[1] + "\\" + second[1]);
+        }
+    for (bool shuffled : {false, true}) {
+        if (shuffled)
+            std::shuffle(sections.begin(), sections.end(), random);
+        std::string text = "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n";
+        for (const std::string &section : sections)
+            text += section;
+        Put(text, "user");
+        Settle();
+        Describe("");
+        ASSERT_EQ(system(("test -n \"$(ls -A '" + cache + "/winshim')\"").c_str()), 0) << shuffled;
+        ExpectSameAnswers(paths, shuffled ? "a Wine file, shuffled" : "a Wine file");
+    }
 }
 
 TEST_F(Index, AnIndexThatIsNotAsWrittenIsNotBelieved) {

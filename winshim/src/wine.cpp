@@ -226,17 +226,33 @@ int CompareWine(std::string_view a, std::string_view b, bool paths) {
     // Outside ASCII from the start of the character: units, folded.
     while (i > 0 && (static_cast<unsigned char>(a[i]) & 0xC0) == 0x80)
         i--;
+    // Names that Wine folds alike but winshim, which folds ASCII alone, holds
+    // apart ("Caf\u00e9", "CAF\u00c9") are apart in the order too, the first
+    // unit that tells them apart deciding, so that one key's records never
+    // mix with another's.
     Units x(a, i), y(b, i);
+    int tie = 0;
     while (!x.done() && !y.done()) {
         uint32_t u = x.Next(), v = y.Next();
         if (paths && u != v && (u == '\\' || v == '\\'))
             return u == '\\' ? -1 : 1;
+        if (paths && u == '\\' && tie)
+            return tie;
+        uint32_t au = u < 0x80 ? static_cast<unsigned char>(Upper(static_cast<char>(u))) : u;
+        uint32_t av = v < 0x80 ? static_cast<unsigned char>(Upper(static_cast<char>(v))) : v;
+        if (!tie && au != av)
+            tie = au < av ? -1 : 1;
         u = FoldWine(u);
         v = FoldWine(v);
         if (u != v)
             return u < v ? -1 : 1;
     }
-    return x.done() && y.done() ? 0 : x.done() ? -1 : 1;
+    if (x.done() && y.done())
+        return tie;
+    // One name ends where the other goes on: a subkey follows its key.
+    if (paths && tie && (x.done() ? y.Next() : x.Next()) == '\\')
+        return tie;
+    return x.done() ? -1 : 1;
 }
 
 }  // namespace winshim

@@ -40,7 +40,9 @@ WineTime WineTimeNow();
 // Wine's order of names: UTF-16 units compared one by one, each folded to
 // lower case. With `paths`, names split by '\' are compared a name at a
 // time, so that a key comes before its subkeys and they before its next
-// sibling. Negative, zero or positive.
+// sibling. Names that only Wine's folding makes alike (beyond ASCII) sort
+// apart, by their first unit that differs in ASCII's. Negative, zero or
+// positive.
 int CompareWine(std::string_view a, std::string_view b, bool paths);
 
 }  // namespace winshim
